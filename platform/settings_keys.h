@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+// Where both programs keep their values in the per-user settings store.
+namespace settings_keys {
+
+inline const QString Application = QStringLiteral("TarvexCircuitTool");
+
+inline const QString SectionGeneral = QStringLiteral("General");
+inline const QString CommPort = QStringLiteral("CommPort");
+inline const QString Password = QStringLiteral("Password");
+
+// Read back when a key is missing; "-1" also marks "nothing stored" when written.
+inline const QString CommPortMissing = QStringLiteral("-1");
+inline const QString PasswordMissing = QStringLiteral("-1");
+
+// Maps COM numbers to device paths on systems without COM names: key "COM3" = "/dev/ttyUSB0".
+inline const QString SectionPorts = QStringLiteral("Ports");
+inline QString PortKey(int portNumber) { return QStringLiteral("COM%1").arg(portNumber); }
+
+} // namespace settings_keys

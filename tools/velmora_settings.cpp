@@ -1,0 +1,51 @@
+// velmora-settings: reads and writes the per-user settings store that Velmora
+// and VelmoraPassword use, for instance to map a COM number to a device:
+//   velmora-settings set Ports COM1 /dev/serial/by-id/usb-...
+#include "platform/settings_keys.h"
+#include "platform/settings_store.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+#include <QTextStream>
+
+namespace {
+
+int usage(QTextStream &err)
+{
+    err << "usage: velmora-settings get SECTION KEY [DEFAULT]\n"
+           "       velmora-settings set SECTION KEY VALUE\n"
+           "       velmora-settings where\n"
+           "Reads or writes a value of the application \""
+        << settings_keys::Application << "\".\n";
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    const QStringList args = app.arguments().mid(1);
+    const QString &application = settings_keys::Application;
+
+    if (args.size() == 1 && args[0] == QLatin1String("where")) {
+        out << platform::SettingsStore::location(application) << '\n';
+        return 0;
+    }
+    if ((args.size() == 3 || args.size() == 4) && args[0] == QLatin1String("get")) {
+        const QString fallback = args.size() == 4 ? args[3] : QString();
+        out << platform::SettingsStore::read(application, args[1], args[2], fallback) << '\n';
+        return 0;
+    }
+    if (args.size() == 4 && args[0] == QLatin1String("set")) {
+        if (!platform::SettingsStore::write(application, args[1], args[2], args[3])) {
+            err << "velmora-settings: could not write " << args[1] << '/' << args[2] << " to "
+                << platform::SettingsStore::location(application) << '\n';
+            return 1;
+        }
+        return 0;
+    }
+    return usage(err);
+}
