@@ -1,0 +1,122 @@
+#include "frm_PasswordDialog.h"
+
+#include "access_gate/password_encoding.h"
+#include "gate_texts.h"
+#include "password_dialog_layout.h"
+#include "platform/form_support.h"
+#include "platform/message_box.h"
+#include "platform/password_box.h"
+#include "platform/settings_keys.h"
+#include "platform/settings_store.h"
+#include "platform/single_byte_text.h"
+
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace layout = password_dialog_layout;
+namespace texts = gate_texts;
+using platform::MessageIcon;
+
+frm_PasswordDialog::frm_PasswordDialog(platform::MessageBoxes &messages,
+                                       std::function<QWidget *()> createMainWindow, QWidget *parent)
+    : QDialog(parent)
+    , m_messages(messages)
+    , m_createMainWindow(std::move(createMainWindow))
+{
+    setAttribute(Qt::WA_DeleteOnClose);
+    setObjectName(QStringLiteral("frm_PasswordDialog"));
+    setWindowTitle(texts::Caption);
+    platform::MakeFixedWindow(this);
+    setFont(platform::DialogFont());
+    setFixedSize(platform::TwipsToPixels(layout::ClientWidth), platform::TwipsToPixels(layout::ClientHeight));
+    createControls();
+    txt_Password->setFocus();
+}
+
+void frm_PasswordDialog::createControls()
+{
+    txt_Password = new QLineEdit(this);
+    txt_Password->setObjectName(QStringLiteral("txt_Password"));
+    txt_Password->setGeometry(layout::txt_Password.toPixels());
+    platform::MakePasswordBox(txt_Password);
+
+    btn_OK = new QPushButton(texts::OK, this);
+    btn_OK->setObjectName(QStringLiteral("btn_OK"));
+    btn_OK->setGeometry(layout::btn_OK.toPixels());
+    btn_OK->setDefault(true);
+    connect(btn_OK, &QPushButton::clicked, this, &frm_PasswordDialog::btn_OK_Click);
+
+    btn_Cancel = new QPushButton(texts::Cancel, this);
+    btn_Cancel->setObjectName(QStringLiteral("btn_Cancel"));
+    btn_Cancel->setGeometry(layout::btn_Cancel.toPixels());
+    btn_Cancel->setAutoDefault(false);
+    connect(btn_Cancel, &QPushButton::clicked, this, &frm_PasswordDialog::btn_Cancel_Click);
+
+    lbl_Password = new QLabel(texts::PasswordLabel, this);
+    lbl_Password->setObjectName(QStringLiteral("lbl_Password"));
+    lbl_Password->setGeometry(layout::lbl_Password.toPixels());
+
+    QWidget::setTabOrder(txt_Password, btn_OK);
+    QWidget::setTabOrder(btn_OK, btn_Cancel);
+}
+
+void frm_PasswordDialog::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    if (!m_centred) {
+        m_centred = true;
+        platform::CentreOnScreen(this);
+    }
+}
+
+void frm_PasswordDialog::btn_OK_Click()
+{
+    const QString stored = platform::SettingsStore::read(settings_keys::Application, settings_keys::SectionGeneral,
+                                                         settings_keys::Password, settings_keys::PasswordMissing);
+    if (stored == settings_keys::PasswordMissing) {
+        refuseUnregistered();
+        return;
+    }
+    // A stored text that cannot be read counts as none stored: the instructor
+    // is sent to set the password again rather than refused for ever.
+    const std::optional<std::string> codes = platform::ToSingleByteCodes(stored);
+    const std::optional<std::string> password = codes ? DecodePassword(*codes) : std::nullopt;
+    if (!password) {
+        refuseUnregistered();
+        return;
+    }
+
+    if (txt_Password->text() == platform::FromSingleByteCodes(*password)) {
+        if (!m_mainWindow)
+            m_mainWindow = m_createMainWindow();
+        m_mainWindow->show();
+        close();
+        return;
+    }
+    m_messages.show(this, texts::InvalidText, texts::InvalidTitle, MessageIcon::Stop);
+    txt_Password->clear();
+    txt_Password->setFocus();
+}
+
+void frm_PasswordDialog::btn_Cancel_Click()
+{
+    close();
+}
+
+void frm_PasswordDialog::refuseUnregistered()
+{
+    m_messages.show(this, texts::NotRegisteredText, texts::NotRegisteredTitle, MessageIcon::Stop);
+    close();
+}
+
+// Esc must not close the dialog; Enter reaches the default button as usual.
+void frm_PasswordDialog::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}

@@ -1,0 +1,23 @@
+// VelmoraPassword: sets the administrator password that Velmora asks for.
+#include "frm_Login.h"
+#include "login_texts.h"
+#include "platform/app_icon.h"
+#include "platform/form_support.h"
+#include "platform/message_box.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    // Not the display name: Qt would append that to the window's caption.
+    QApplication::setApplicationName(login_texts::ProductTitle);
+    QApplication::setApplicationVersion(login_texts::Version);
+    QApplication::setWindowIcon(platform::ApplicationIcon());
+    QApplication::setFont(platform::DialogFont()); // message boxes too
+
+    platform::QtMessageBoxes messages;
+    auto *window = new frm_Login(messages);
+    window->show();
+    return app.exec();
+}
