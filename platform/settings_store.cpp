@@ -59,6 +59,19 @@ bool SettingsStore::write(const QString &application, const QString &section, co
     return settings.status() == QSettings::NoError;
 }
 
+bool SettingsStore::remove(const QString &application, const QString &section, const QString &key)
+{
+    QSettings settings(registryPath(application), QSettings::NativeFormat);
+    settings.beginGroup(section);
+    settings.remove(key);
+    const bool emptied = settings.childKeys().isEmpty() && settings.childGroups().isEmpty();
+    settings.endGroup();
+    if (emptied)
+        settings.remove(section);
+    settings.sync();
+    return settings.status() == QSettings::NoError;
+}
+
 QString SettingsStore::location(const QString &application)
 {
     return registryPath(application);
@@ -149,6 +162,46 @@ struct IniLines
             lines.append(line);
         }
     }
+
+    // Drops every line of the key in the section, so that no later copy shows
+    // through, and then each such section that holds nothing but blank lines.
+    // False when there was nothing to drop.
+    bool remove(const QString &section, const QString &key)
+    {
+        QStringList kept;
+        QList<qsizetype> touchedHeaders;
+        bool inSection = false;
+        qsizetype header = -1;
+        for (const QString &line : std::as_const(lines)) {
+            QString name, k, v;
+            if (sectionName(line, &name)) {
+                inSection = name.compare(section, Qt::CaseInsensitive) == 0;
+                header = kept.size();
+            } else if (inSection && keyValue(line, &k, &v) && k.compare(key, Qt::CaseInsensitive) == 0) {
+                if (touchedHeaders.isEmpty() || touchedHeaders.last() != header)
+                    touchedHeaders.append(header);
+                continue;
+            }
+            kept.append(line);
+        }
+        if (touchedHeaders.isEmpty())
+            return false;
+
+        for (qsizetype t = touchedHeaders.size() - 1; t >= 0; --t) {
+            const qsizetype at = touchedHeaders[t];
+            qsizetype end = at + 1;
+            bool blank = true;
+            QString name;
+            for (; end < kept.size() && !sectionName(kept[end], &name); ++end)
+                blank = blank && kept[end].trimmed().isEmpty();
+            if (blank)
+                kept.remove(at, end - at);
+        }
+        while (!kept.isEmpty() && kept.last().trimmed().isEmpty())
+            kept.removeLast();
+        lines = kept;
+        return true;
+    }
 };
 
 enum class FileState { Missing, Readable, Damaged };
@@ -176,6 +229,20 @@ FileState loadIni(const QString &path, IniLines *ini)
     if (!ini->lines.isEmpty() && ini->lines.last().isEmpty())
         ini->lines.removeLast();
     return FileState::Readable;
+}
+
+// The file holds the encoded password: owner only, and replaced in one step so
+// that a reader or a crash never meets half a file.
+bool saveIni(const QString &path, const IniLines &ini)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+        return false;
+    if (!ini.lines.isEmpty())
+        file.write((ini.lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8());
+    return file.commit();
 }
 
 } // namespace
@@ -218,16 +285,22 @@ bool SettingsStore::write(const QString &application, const QString &section, co
         ini.lines.clear();
     }
     ini.set(section, key, value);
+    return saveIni(path, ini);
+}
 
-    // The file holds the encoded password: owner only, and replaced in one step so
-    // that a reader or a crash never meets half a file.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+bool SettingsStore::remove(const QString &application, const QString &section, const QString &key)
+{
+    const QString path = iniPath(application);
+    if (!QFileInfo::exists(path))
+        return true;
+    QLockFile lock(path + QStringLiteral(".lock"));
+    if (!lock.tryLock(5000))
         return false;
-    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
-        return false;
-    file.write((ini.lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8());
-    return file.commit();
+    IniLines ini;
+    // A damaged file has no key to remove: every key in it reads as missing already.
+    if (loadIni(path, &ini) != FileState::Readable || !ini.remove(section, key))
+        return true;
+    return saveIni(path, ini);
 }
 
 QString SettingsStore::location(const QString &application)

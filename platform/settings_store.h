@@ -22,6 +22,10 @@ public:
     static bool write(const QString &application, const QString &section, const QString &key,
                       const QString &value);
 
+    // Deletes the key, so that it reads as missing again; a section left empty goes
+    // with it. True when the key is missing afterwards, also when it never was there.
+    static bool remove(const QString &application, const QString &section, const QString &key);
+
     // Where the application's values live, to tell the user.
     static QString location(const QString &application);
 };

@@ -57,6 +57,10 @@ private slots:
     void valuesThatCannotBeKeptAreRefused();
     void valueWrittenByAnotherProcessIsSeenAtNextRead();
     void concurrentWritersLoseNoKeyAndReadersNeverSeeHalfAFile();
+    void removeDropsTheKeyAndKeepsTheRest_data();
+    void removeDropsTheKeyAndKeepsTheRest();
+    void removeAfterWriteGivesBackTheFileAsItWas();
+    void removeWithNothingReadableTouchesNothing();
 };
 
 void tst_SettingsStore::missingStoreReadsDefault_data()
@@ -282,6 +286,74 @@ void tst_SettingsStore::concurrentWritersLoseNoKeyAndReadersNeverSeeHalfAFile()
     }
     QCOMPARE(SettingsStore::read(app, QStringLiteral("General"), QStringLiteral("Steady"), {}),
              QStringLiteral("here"));
+}
+
+void tst_SettingsStore::removeDropsTheKeyAndKeepsTheRest_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QByteArray>("after");
+    QTest::newRow("one key among others")
+        << QByteArray("[Ports]\nCOM1=/dev/a\nCOM2=/dev/b\n\n[General]\nCommPort=2\n")
+        << QByteArray("[Ports]\nCOM2=/dev/b\n\n[General]\nCommPort=2\n");
+    QTest::newRow("emptied last section goes with the blank line before it")
+        << QByteArray("[General]\nCommPort=3\n\n[Ports]\nCOM1=/dev/pts/3\n")
+        << QByteArray("[General]\nCommPort=3\n");
+    QTest::newRow("emptied middle section goes")
+        << QByteArray("[General]\nA=1\n\n[Ports]\nCOM1=x\n\n[Other]\nB=2\n")
+        << QByteArray("[General]\nA=1\n\n[Other]\nB=2\n");
+    QTest::newRow("section with a comment stays")
+        << QByteArray("[Ports]\n; bench 4\nCOM1=x\n") << QByteArray("[Ports]\n; bench 4\n");
+    QTest::newRow("every copy, in any case of the names")
+        << QByteArray("[Ports]\nCOM1=a\nCOM1=b\n[General]\nA=1\n[ports]\n com1 = c\n")
+        << QByteArray("[General]\nA=1\n");
+    QTest::newRow("same key in another section stays")
+        << QByteArray("[General]\nCOM1=keep\n[Ports]\nCOM1=x\nCOM2=y\n")
+        << QByteArray("[General]\nCOM1=keep\n[Ports]\nCOM2=y\n");
+    QTest::newRow("commented-out key stays")
+        << QByteArray("[Ports]\n;COM1=old\nCOM1=x\n") << QByteArray("[Ports]\n;COM1=old\n");
+    QTest::newRow("key not there") << QByteArray("[Ports]\nCOM2=y\n") << QByteArray("[Ports]\nCOM2=y\n");
+    QTest::newRow("only key of the file") << QByteArray("[Ports]\nCOM1=x\n") << QByteArray();
+}
+
+void tst_SettingsStore::removeDropsTheKeyAndKeepsTheRest()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, after);
+    StoreSandbox sandbox;
+    writeFile(sandbox.iniFile(App), before);
+    QVERIFY(SettingsStore::remove(App, QStringLiteral("Ports"), QStringLiteral("COM1")));
+    QCOMPARE(fileText(sandbox.iniFile(App)), after);
+    QCOMPARE(SettingsStore::read(App, QStringLiteral("Ports"), QStringLiteral("COM1"),
+                                 QStringLiteral("-1")),
+             QStringLiteral("-1"));
+}
+
+void tst_SettingsStore::removeAfterWriteGivesBackTheFileAsItWas()
+{
+    // A program that maps a port for a while and then takes the mapping back
+    // leaves the user's file exactly as it found it.
+    StoreSandbox sandbox;
+    const QByteArray original("; hand-made\n[General]\nCommPort=3\nPassword=x\n");
+    writeFile(sandbox.iniFile(App), original);
+    QVERIFY(SettingsStore::write(App, QStringLiteral("Ports"), QStringLiteral("COM5"),
+                                 QStringLiteral("/dev/pts/7")));
+    QCOMPARE(SettingsStore::read(App, QStringLiteral("Ports"), QStringLiteral("COM5"), {}),
+             QStringLiteral("/dev/pts/7"));
+    QVERIFY(SettingsStore::remove(App, QStringLiteral("Ports"), QStringLiteral("COM5")));
+    QCOMPARE(fileText(sandbox.iniFile(App)), original);
+}
+
+void tst_SettingsStore::removeWithNothingReadableTouchesNothing()
+{
+    StoreSandbox sandbox;
+    QVERIFY(SettingsStore::remove(App, QStringLiteral("Ports"), QStringLiteral("COM1")));
+    QVERIFY(!QFileInfo::exists(sandbox.iniFile(App)));
+
+    // A damaged file is kept as it is for a look; its keys read as missing anyway.
+    const QByteArray damaged("[Ports]\nCOM1=x\n\xff\xfe");
+    writeFile(sandbox.iniFile(App), damaged);
+    QVERIFY(SettingsStore::remove(App, QStringLiteral("Ports"), QStringLiteral("COM1")));
+    QCOMPARE(fileText(sandbox.iniFile(App)), damaged);
 }
 
 QTEST_GUILESS_MAIN(tst_SettingsStore)

@@ -1,0 +1,392 @@
+#include "platform/settings_keys.h"
+#include "platform/settings_store.h"
+#include "store_sandbox.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QtTest>
+
+#include <optional>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+using platform::SettingsStore;
+
+namespace {
+
+const QString Missing = QStringLiteral("-1");
+
+QString portValue(int com)
+{
+    return SettingsStore::read(settings_keys::Application, settings_keys::SectionPorts,
+                               settings_keys::PortKey(com), Missing);
+}
+
+QByteArray fileText(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<no file>");
+}
+
+// The simulator as a child process, with its output as a list of lines.
+class Simulator
+{
+public:
+    Simulator() = default;
+    Simulator(const Simulator &) = delete;
+    Simulator &operator=(const Simulator &) = delete;
+    ~Simulator()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+    // Starts it and waits until it says that the port is mapped.
+    bool start(const QStringList &arguments)
+    {
+        m_process.start(QStringLiteral(TARVEX_SIM), arguments);
+        if (!m_process.waitForStarted(5000))
+            return false;
+        return !waitForLine(QRegularExpression(QStringLiteral("^tarvex-sim: COM\\d+ = "))).isNull();
+    }
+
+    // The next line that matches, skipping those before it; null on timeout.
+    QString waitForLine(const QRegularExpression &pattern, int timeoutMs = 5000)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        for (;;) {
+            while (m_next < m_lines.size()) {
+                const QString line = m_lines[m_next++];
+                if (pattern.match(line).hasMatch())
+                    return line;
+            }
+            const int left = timeoutMs - int(clock.elapsed());
+            if (left <= 0 || m_process.state() == QProcess::NotRunning)
+                return QString();
+            m_process.waitForReadyRead(left);
+            takeOutput();
+        }
+    }
+
+    // Every line printed so far.
+    QStringList lines()
+    {
+        m_process.waitForReadyRead(50);
+        takeOutput();
+        return m_lines;
+    }
+
+    void signal(int signalNumber) { ::kill(pid_t(m_process.processId()), signalNumber); }
+    QProcess &process() { return m_process; }
+
+private:
+    void takeOutput()
+    {
+        m_partial += m_process.readAllStandardOutput();
+        qsizetype end;
+        while ((end = m_partial.indexOf('\n')) >= 0) {
+            m_lines.append(QString::fromUtf8(m_partial.left(end)));
+            m_partial.remove(0, end + 1);
+        }
+    }
+
+    QProcess m_process;
+    QByteArray m_partial;
+    QStringList m_lines;
+    qsizetype m_next = 0;
+};
+
+// The slave side of the simulator's terminal, opened the way a serial layer
+// would, but without setting the line up: the simulator must make it raw.
+class Port
+{
+public:
+    explicit Port(const QString &path)
+        : m_fd(::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK))
+    {}
+    Port(const Port &) = delete;
+    Port &operator=(const Port &) = delete;
+    ~Port() { close(); }
+
+    bool isOpen() const { return m_fd >= 0; }
+    void close()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+    bool send(quint8 byte) { return ::write(m_fd, &byte, 1) == 1; }
+
+    // The next byte to arrive within the time, if any.
+    std::optional<quint8> receive(int timeoutMs)
+    {
+        pollfd p = {m_fd, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) != 1 || !(p.revents & POLLIN))
+            return std::nullopt;
+        quint8 byte = 0;
+        if (::read(m_fd, &byte, 1) != 1)
+            return std::nullopt;
+        return byte;
+    }
+
+    // True when the other end has gone: a hang-up, or a read that gives end of
+    // file or an I/O error.
+    bool hungUp(int timeoutMs)
+    {
+        pollfd p = {m_fd, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) != 1)
+            return false;
+        if (p.revents & POLLHUP)
+            return true;
+        char byte = 0;
+        const ssize_t n = ::read(m_fd, &byte, 1);
+        return n == 0 || (n < 0 && errno == EIO);
+    }
+
+private:
+    int m_fd = -1;
+};
+
+const QRegularExpression StateAtEnd(QStringLiteral("\\| (faults=\\S+ mods=\\S+)$"));
+
+} // namespace
+
+class tst_TarvexSim : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void probeIsAnsweredAsTheOptionsSay_data();
+    void probeIsAnsweredAsTheOptionsSay();
+    void commandBytesChangeThePrintedBoard();
+    void portCanBeClosedAndOpenedAgain();
+    void stopRestoresTheStoreAndHangsUp_data();
+    void stopRestoresTheStoreAndHangsUp();
+    void badOptionsStopBeforeTouchingTheStore_data();
+    void badOptionsStopBeforeTouchingTheStore();
+    void helpNamesEveryOption();
+};
+
+void tst_TarvexSim::probeIsAnsweredAsTheOptionsSay_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("com");
+    QTest::addColumn<int>("earliestMs"); // -1: never
+    QTest::addColumn<int>("latestMs");
+    QTest::addColumn<QString>("printed"); // empty: no line for the byte
+
+    // A base has to answer within the 100 ms that the probe waits.
+    QTest::newRow("default port, answered at once")
+        << QStringList() << 1 << 0 << 100 << "rx 0xC0 probe, answered 0xA5 | faults=none mods=none";
+    QTest::newRow("silent") << QStringList{"--com", "4", "--silent"} << 4 << -1 << 300
+                            << "rx 0xC0 probe, not answered (--silent) | faults=none mods=none";
+    QTest::newRow("late") << QStringList{"--com", "12", "--answer-delay", "300"} << 12 << 300 << 1500
+                          << "rx 0xC0 probe, answer 0xA5 due in 300 ms | faults=none mods=none";
+    QTest::newRow("quiet still answers") << QStringList{"--com", "2", "--quiet"} << 2 << 0 << 100 << "";
+}
+
+void tst_TarvexSim::probeIsAnsweredAsTheOptionsSay()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, com);
+    QFETCH(int, earliestMs);
+    QFETCH(int, latestMs);
+    QFETCH(QString, printed);
+    StoreSandbox sandbox;
+    Simulator sim;
+    QVERIFY(sim.start(arguments));
+    const QString device = portValue(com);
+    QVERIFY2(device.startsWith(QStringLiteral("/dev/")), qPrintable(device));
+
+    Port port(device);
+    QVERIFY(port.isOpen());
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(port.send(0xC0));
+    if (earliestMs < 0) {
+        QVERIFY(!port.receive(latestMs));
+    } else {
+        const std::optional<quint8> answer = port.receive(latestMs);
+        const qint64 elapsed = clock.elapsed();
+        QVERIFY2(answer.has_value(), "no answer to the probe");
+        QVERIFY2(elapsed >= earliestMs, qPrintable(QStringLiteral("answered after %1 ms").arg(elapsed)));
+        // One byte answers one probe.
+        QVERIFY(!port.receive(200));
+    }
+
+    if (printed.isEmpty()) {
+        QVERIFY(port.send(0x56));
+        QTest::qWait(200);
+        for (const QString &line : sim.lines())
+            QVERIFY2(line.startsWith(QStringLiteral("tarvex-sim: ")), qPrintable(line));
+    } else {
+        QCOMPARE(sim.waitForLine(QRegularExpression(QStringLiteral("^rx "))), printed);
+        if (earliestMs > 0)
+            QVERIFY(sim.waitForLine(QRegularExpression(QStringLiteral("^tx 0xA5 answer to the probe, 300 ms late")))
+                        .endsWith(QStringLiteral("| faults=none mods=none")));
+    }
+}
+
+void tst_TarvexSim::commandBytesChangeThePrintedBoard()
+{
+    StoreSandbox sandbox;
+    Simulator sim;
+    QVERIFY(sim.start({QStringLiteral("--com"), QStringLiteral("3")}));
+    Port port(portValue(3));
+    QVERIFY(port.isOpen());
+
+    struct Step
+    {
+        quint8 byte;
+        const char *state;
+    };
+    const Step steps[] = {
+        {0x80, "faults=none mods=none"},  {0x56, "faults=3 mods=none"},
+        {0x4B, "faults=3 mods=12"},       {0x5F, "faults=3,12 mods=12"},
+        {0x53, "faults=3,12 mods=12,20"}, {0x3F, "faults=3,12 mods=12,20"},
+        {0xFF, "faults=3,12 mods=12,20"}, {0x76, "faults=12 mods=12,20"},
+        {0xC0, "faults=12 mods=12,20"},   {0x80, "faults=none mods=none"},
+    };
+    for (const Step &step : steps) {
+        QVERIFY(port.send(step.byte));
+        const QString tag =
+            QStringLiteral("rx 0x") + QString::number(step.byte, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+        const QString line = sim.waitForLine(QRegularExpression(QLatin1Char('^') + tag + QLatin1Char(' ')));
+        QVERIFY2(!line.isNull(), qPrintable(tag));
+        QCOMPARE(StateAtEnd.match(line).captured(1), QString::fromLatin1(step.state));
+    }
+    QCOMPARE(sim.lines().filter(QStringLiteral("unknown byte")).size(), 2);
+}
+
+void tst_TarvexSim::portCanBeClosedAndOpenedAgain()
+{
+    // The way a program disconnects and connects again.
+    StoreSandbox sandbox;
+    Simulator sim;
+    QVERIFY(sim.start({}));
+    const QString device = portValue(1);
+    {
+        Port first(device);
+        QVERIFY(first.send(0x57));
+        QVERIFY(!first.receive(50));
+#ifdef Q_OS_LINUX
+        // An answer that nobody reads before the port closes is lost, as on a real line.
+        QVERIFY(first.send(0xC0));
+        QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral("^rx 0xC0 "))).isNull());
+#endif
+    }
+#ifdef Q_OS_LINUX
+    QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral("^port closed, 0 open$"))).isNull());
+#endif
+    Port second(device);
+    QVERIFY(second.isOpen());
+    QVERIFY(!second.receive(100));
+    QVERIFY(second.send(0xC0));
+    QVERIFY(second.receive(1000).has_value());
+    QVERIFY(second.send(0x77));
+    QCOMPARE(StateAtEnd.match(sim.waitForLine(QRegularExpression(QStringLiteral("^rx 0x77 ")))).captured(1),
+             QStringLiteral("faults=none mods=none"));
+    QCOMPARE(sim.process().state(), QProcess::Running);
+}
+
+void tst_TarvexSim::stopRestoresTheStoreAndHangsUp_data()
+{
+    QTest::addColumn<QString>("stop");        // "SIGTERM", "SIGINT" or "end of input"
+    QTest::addColumn<QString>("before");      // the key's value before; "-1": absent
+    QTest::addColumn<QString>("meanwhile");   // written while it runs; empty: nothing
+    QTest::addColumn<QString>("after");
+
+    QTest::newRow("SIGTERM, key was absent") << "SIGTERM" << "-1" << "" << "-1";
+    QTest::newRow("SIGTERM, key held a device") << "SIGTERM" << "/dev/ttyUSB7" << "" << "/dev/ttyUSB7";
+    QTest::newRow("SIGINT, key was absent") << "SIGINT" << "-1" << "" << "-1";
+    QTest::newRow("end of input, key held a device") << "end of input" << "/dev/ttyACM0" << "" << "/dev/ttyACM0";
+    QTest::newRow("key changed meanwhile is left alone") << "SIGTERM" << "-1" << "/dev/ttyUSB2" << "/dev/ttyUSB2";
+}
+
+void tst_TarvexSim::stopRestoresTheStoreAndHangsUp()
+{
+    QFETCH(QString, stop);
+    QFETCH(QString, before);
+    QFETCH(QString, meanwhile);
+    QFETCH(QString, after);
+    StoreSandbox sandbox;
+    const QString &app = settings_keys::Application;
+    QVERIFY(SettingsStore::write(app, settings_keys::SectionGeneral, settings_keys::CommPort, QStringLiteral("5")));
+    if (before != Missing)
+        QVERIFY(SettingsStore::write(app, settings_keys::SectionPorts, settings_keys::PortKey(5), before));
+    const QByteArray fileBefore = fileText(sandbox.iniFile(app));
+
+    Simulator sim;
+    QVERIFY(sim.start({QStringLiteral("--com"), QStringLiteral("5")}));
+    const QString device = portValue(5);
+    QVERIFY(device != before);
+    Port port(device);
+    QVERIFY(port.isOpen());
+    QVERIFY(port.send(0x54));
+    QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral("^rx 0x54 "))).isNull());
+    if (!meanwhile.isEmpty())
+        QVERIFY(SettingsStore::write(app, settings_keys::SectionPorts, settings_keys::PortKey(5), meanwhile));
+
+    if (stop == QLatin1String("end of input"))
+        sim.process().closeWriteChannel();
+    else
+        sim.signal(stop == QLatin1String("SIGINT") ? SIGINT : SIGTERM);
+    QVERIFY(sim.process().waitForFinished(5000));
+    QCOMPARE(sim.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.process().exitCode(), 0);
+    QVERIFY(sim.lines().last().contains(QStringLiteral("terminal closed")));
+
+    QCOMPARE(portValue(5), after);
+    if (meanwhile.isEmpty())
+        QCOMPARE(fileText(sandbox.iniFile(app)), fileBefore);
+    QVERIFY2(port.hungUp(1000), "the port is still there");
+}
+
+void tst_TarvexSim::badOptionsStopBeforeTouchingTheStore_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("port 0") << QStringList{"--com", "0"};
+    QTest::newRow("port not a number") << QStringList{"--com", "x1"};
+    QTest::newRow("port missing") << QStringList{"--com"};
+    QTest::newRow("negative delay") << QStringList{"--answer-delay", "-5"};
+    QTest::newRow("silent and late") << QStringList{"--silent", "--answer-delay", "50"};
+    QTest::newRow("unknown option") << QStringList{"--loud"};
+}
+
+void tst_TarvexSim::badOptionsStopBeforeTouchingTheStore()
+{
+    QFETCH(QStringList, arguments);
+    StoreSandbox sandbox;
+    QProcess process;
+    process.start(QStringLiteral(TARVEX_SIM), arguments);
+    QVERIFY(process.waitForFinished(5000));
+    QCOMPARE(process.exitCode(), 2);
+    QVERIFY(!process.readAllStandardError().isEmpty());
+    QVERIFY(!QFile::exists(sandbox.iniFile(settings_keys::Application)));
+}
+
+void tst_TarvexSim::helpNamesEveryOption()
+{
+    StoreSandbox sandbox;
+    QProcess process;
+    process.start(QStringLiteral(TARVEX_SIM), {QStringLiteral("--help")});
+    QVERIFY(process.waitForFinished(5000));
+    QCOMPARE(process.exitCode(), 0);
+    const QString help = QString::fromUtf8(process.readAllStandardOutput());
+    for (const char *option : {"--com N", "--silent", "--answer-delay MS", "--quiet", "--no-stdin", "--help"})
+        QVERIFY2(help.contains(QLatin1String(option)), option);
+    QVERIFY(!QFile::exists(sandbox.iniFile(settings_keys::Application)));
+}
+
+QTEST_GUILESS_MAIN(tst_TarvexSim)
+#include "tst_tarvex_sim.moc"
