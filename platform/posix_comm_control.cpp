@@ -1,0 +1,489 @@
+#include "posix_comm_control.h"
+
+#include "settings_keys.h"
+#include "settings_store.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
+
+namespace platform {
+
+namespace {
+
+constexpr int LinePollMilliseconds = 15;
+// Time for the system to take a write, on top of the time the bytes need on the line.
+constexpr int WriteGraceMilliseconds = 1000;
+
+// A device that was unplugged or hung up answers every call like this.
+bool isGoneError(int error)
+{
+    return error == EIO || error == ENXIO || error == ENODEV || error == EBADF;
+}
+
+bool deviceGone(int fd)
+{
+    termios attributes {};
+    return ::tcgetattr(fd, &attributes) == -1 && isGoneError(errno);
+}
+
+CommError invalidPortNumber()
+{
+    return {comm_error::InvalidPortNumber, QStringLiteral("Invalid port number")};
+}
+
+CommError inUse(const QString &path, const QString &detail = QString())
+{
+    QString description = QStringLiteral("%1 is in use by another program").arg(path);
+    if (!detail.isEmpty())
+        description += QStringLiteral(" (%1)").arg(detail);
+    return {comm_error::PortInUse, description};
+}
+
+CommError cannotOpen(const QString &path, const QString &reason)
+{
+    return {comm_error::CannotOpen, QStringLiteral("Cannot open %1: %2").arg(path, reason)};
+}
+
+CommError settingsRejected(const QString &path, const QString &settings, const QString &reason)
+{
+    return {comm_error::SettingsRejected,
+            QStringLiteral("%1 does not accept the settings %2: %3").arg(path, settings, reason)};
+}
+
+// Names the group that may use the device, which is what the user has to join.
+QString permissionDenied(const struct stat &info)
+{
+    const struct group *owner = ::getgrgid(info.st_gid);
+    if (!owner)
+        return QStringLiteral("permission denied");
+    return QStringLiteral("permission denied; the user must be a member of the group %1")
+        .arg(QString::fromLocal8Bit(owner->gr_name));
+}
+
+CommError openFailure(const QString &path, int error, const struct stat &info)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENODEV:
+    case ENXIO:
+    case EIO:
+        return invalidPortNumber();
+    case EBUSY:
+        return inUse(path);
+    case EACCES:
+    case EPERM:
+        return cannotOpen(path, permissionDenied(info));
+    default:
+        return cannotOpen(path, qt_error_string(error));
+    }
+}
+
+QSerialPort::Parity toQt(Parity parity)
+{
+    switch (parity) {
+    case Parity::Even:
+        return QSerialPort::EvenParity;
+    case Parity::Odd:
+        return QSerialPort::OddParity;
+    case Parity::Mark:
+        return QSerialPort::MarkParity;
+    case Parity::Space:
+        return QSerialPort::SpaceParity;
+    case Parity::None:
+        break;
+    }
+    return QSerialPort::NoParity;
+}
+
+} // namespace
+
+QList<qint16> LineEventsBetween(const LineCounters &before, const LineCounters &after)
+{
+    QList<qint16> events;
+    const auto moved = [&events](int from, int to, qint16 code) {
+        if (from != to)
+            events.append(code);
+    };
+    moved(before.cts, after.cts, comm_event::CTS);
+    moved(before.dsr, after.dsr, comm_event::DSR);
+    moved(before.cd, after.cd, comm_event::CD);
+    moved(before.ring, after.ring, comm_event::Ring);
+    moved(before.breaks, after.breaks, comm_event::Break);
+    moved(before.frame, after.frame, comm_event::Frame);
+    moved(before.overrun, after.overrun, comm_event::Overrun);
+    moved(before.bufferOverrun, after.bufferOverrun, comm_event::RxOver);
+    moved(before.parity, after.parity, comm_event::RxParity);
+    return events;
+}
+
+PosixCommControl::PosixCommControl(QObject *parent)
+    : CommControl(parent)
+{
+    m_lineTimer.setInterval(LinePollMilliseconds);
+    m_lineTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_lineTimer, &QTimer::timeout, this, &PosixCommControl::pollLine);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &PosixCommControl::onPortError);
+}
+
+PosixCommControl::~PosixCommControl()
+{
+    closePort();
+}
+
+QString PosixCommControl::DevicePath(int port)
+{
+    if (port < 1)
+        return QString();
+    const QString mapped = SettingsStore::read(settings_keys::Application, settings_keys::SectionPorts,
+                                               settings_keys::PortKey(port), QString())
+                               .trimmed();
+    if (mapped.isEmpty())
+        return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+    if (mapped.startsWith(QLatin1Char('/')))
+        return mapped;
+    return QStringLiteral("/dev/") + mapped;
+}
+
+void PosixCommControl::setCommPort(qint16 port)
+{
+    if (portOpen())
+        throw CommError{comm_error::PortAlreadyOpen,
+                        QStringLiteral("Operation not valid while the port is opened")};
+    m_commPort = port;
+}
+
+void PosixCommControl::setSettings(const QString &settings)
+{
+    if (portOpen())
+        throw CommError{comm_error::PortAlreadyOpen,
+                        QStringLiteral("Operation not valid while the port is opened")};
+    const QByteArray text = settings.toUtf8();
+    const auto parsed = ParseLineSettings(std::string_view(text.constData(), size_t(text.size())));
+    if (!parsed)
+        throw CommError{comm_error::InvalidPropertyValue, QStringLiteral("Invalid property value")};
+    m_settings = *parsed;
+    m_settingsText = settings;
+}
+
+void PosixCommControl::setInputMode(qint32 mode)
+{
+    if (mode != 0 && mode != 1)
+        throw CommError{comm_error::InvalidPropertyValue, QStringLiteral("Invalid property value")};
+}
+
+void PosixCommControl::setInputLen(qint16 length)
+{
+    if (length < 0)
+        throw CommError{comm_error::InvalidPropertyValue, QStringLiteral("Invalid property value")};
+    m_inputLen = length;
+}
+
+void PosixCommControl::setPortOpen(bool open)
+{
+    if (open)
+        openPort();
+    else
+        closePort();
+}
+
+bool PosixCommControl::portOpen() const
+{
+    return m_port.isOpen() && !m_lost;
+}
+
+QByteArray PosixCommControl::input()
+{
+    if (!portOpen())
+        return QByteArray();
+    QByteArray data = m_received + m_port.readAll();
+    m_received.clear();
+    data += drainKernel();
+    if (m_inputLen > 0 && data.size() > m_inputLen) {
+        if (portOpen())
+            m_received = data.mid(m_inputLen);
+        data.truncate(m_inputLen);
+    }
+    return data;
+}
+
+void PosixCommControl::setOutput(const QByteArray &bytes)
+{
+    if (!portOpen())
+        throw CommError{comm_error::PortNotOpen,
+                        QStringLiteral("Operation valid only when the port is open")};
+    if (bytes.isEmpty())
+        return;
+    if (m_port.write(bytes) != bytes.size())
+        failWrite(m_port.errorString());
+
+    const qint64 lineMilliseconds =
+        qint64(bytes.size()) * 12 * 1000 / qMax(1, m_settings.baudRate);
+    const QDeadlineTimer deadline(WriteGraceMilliseconds + lineMilliseconds);
+    bool failedWhileWritable = false;
+    // write() only queues until the event loop runs; each flush() hands the system
+    // what it takes now, so the bytes are on their way before this returns.
+    while (m_port.bytesToWrite() > 0) {
+        const bool flushed = m_port.flush();
+        if (m_lost)
+            failWrite(m_port.errorString());
+        if (flushed && m_port.bytesToWrite() == 0)
+            break;
+        pollfd writable {m_port.handle(), POLLOUT, 0};
+        const int ready = ::poll(&writable, 1, int(qMax<qint64>(0, deadline.remainingTime())));
+        if (ready == -1 && errno == EINTR)
+            continue;
+        if (ready == 0)
+            failWrite(QStringLiteral("the device takes no more data"));
+        if (ready == -1 || (writable.revents & (POLLERR | POLLHUP | POLLNVAL)))
+            failWrite(m_port.errorString());
+        // A queue that stays stuck although the device takes data is an error, not a full buffer.
+        if (!flushed) {
+            if (failedWhileWritable)
+                failWrite(m_port.errorString());
+            failedWhileWritable = true;
+        }
+    }
+}
+
+qint16 PosixCommControl::inBufferCount()
+{
+    if (!portOpen())
+        return 0;
+    // Bytes that arrived while no event loop ran are still in the system's queue.
+    int waiting = 0;
+    if (::ioctl(m_port.handle(), FIONREAD, &waiting) == -1) {
+        if (isGoneError(errno)) {
+            loseDevice(CloseWhen::Now);
+            return 0;
+        }
+        waiting = 0;
+    }
+    const qint64 count = m_received.size() + m_port.bytesAvailable() + waiting;
+    return qint16(qMin<qint64>(count, 32767));
+}
+
+void PosixCommControl::openPort()
+{
+    if (m_port.isOpen()) {
+        if (!m_lost)
+            throw CommError{comm_error::PortInUse, QStringLiteral("Port already open")};
+        closePort();
+    }
+    const QString path = DevicePath(m_commPort);
+    if (path.isEmpty())
+        throw invalidPortNumber();
+    const QByteArray nativePath = QFile::encodeName(path);
+
+    // Only a character device can be a serial port; nothing else is opened at all.
+    struct stat info {};
+    if (::stat(nativePath.constData(), &info) == -1) {
+        if (errno == EACCES)
+            throw cannotOpen(path, permissionDenied(info));
+        throw invalidPortNumber();
+    }
+    if (!S_ISCHR(info.st_mode))
+        throw invalidPortNumber();
+
+    // QSerialPort quietly sends these as 5 data bits or 1 stop bit.
+    if (m_settings.dataBits < 5)
+        throw settingsRejected(path, m_settingsText, QStringLiteral("fewer than 5 data bits"));
+    if (m_settings.stopBits == StopBits::OneAndHalf)
+        throw settingsRejected(path, m_settingsText, QStringLiteral("1.5 stop bits"));
+
+    // Our own descriptor tells why an open fails, which QSerialPort's error codes
+    // fold together, and whether the device is a terminal. It stays open while
+    // QSerialPort opens, so the line is not hung up in between.
+    const int probe = ::open(nativePath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (probe == -1)
+        throw openFailure(path, errno, info);
+    if (::isatty(probe) != 1) {
+        ::close(probe);
+        throw invalidPortNumber();
+    }
+
+    m_port.setPortName(path);
+    m_port.setBaudRate(m_settings.baudRate);
+    m_port.setDataBits(static_cast<QSerialPort::DataBits>(m_settings.dataBits));
+    m_port.setParity(toQt(m_settings.parity));
+    m_port.setStopBits(m_settings.stopBits == StopBits::Two ? QSerialPort::TwoStop
+                                                            : QSerialPort::OneStop);
+    m_port.setFlowControl(QSerialPort::NoFlowControl);
+    const bool opened = m_port.open(QIODevice::ReadWrite);
+    ::close(probe);
+    if (!opened) {
+        switch (m_port.error()) {
+        case QSerialPort::PermissionError: // its lock file is taken
+            throw inUse(path, m_port.errorString());
+        case QSerialPort::UnsupportedOperationError:
+            throw settingsRejected(path, m_settingsText, m_port.errorString());
+        default:
+            throw cannotOpen(path, m_port.errorString());
+        }
+    }
+    // A program that reaches the same device under another name takes no lock file
+    // of this name; a lock on the device itself catches it.
+    if (::flock(m_port.handle(), LOCK_EX | LOCK_NB) == -1 && errno == EWOULDBLOCK) {
+        m_port.close();
+        throw inUse(path);
+    }
+
+    m_devicePath = path;
+    m_received.clear();
+    m_lost = false;
+    m_counters = LineCounters();
+    m_haveCounters = false;
+    m_haveCounters = readLineCounters(&m_counters) == LineRead::Read;
+    m_supervising = true;
+    m_lineTimer.start();
+}
+
+void PosixCommControl::closePort()
+{
+    m_lineTimer.stop();
+    m_supervising = false;
+    m_lost = false;
+    m_received.clear();
+    if (m_port.isOpen())
+        m_port.close();
+}
+
+void PosixCommControl::loseDevice(CloseWhen when)
+{
+    if (!m_port.isOpen())
+        return;
+    if (!m_lost) {
+        m_lost = true;
+        m_supervising = false;
+        m_lineTimer.stop();
+        if (when == CloseWhen::Later) {
+            // Closing inside QSerialPort's own notification would delete the
+            // notifier that is running; the close is queued ahead of the event.
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    if (m_lost)
+                        closePort();
+                },
+                Qt::QueuedConnection);
+        }
+        postCommEvent(comm_event::DeviceLost);
+    }
+    if (when == CloseWhen::Now)
+        closePort();
+}
+
+void PosixCommControl::failWrite(const QString &reason)
+{
+    const QString path = m_devicePath;
+    loseDevice(CloseWhen::Now);
+    throw CommError{comm_error::WriteFailed, QStringLiteral("Cannot write to %1: %2").arg(path, reason)};
+}
+
+PosixCommControl::LineRead PosixCommControl::readLineCounters(LineCounters *counters)
+{
+    const int fd = m_port.handle();
+#ifdef TIOCGICOUNT
+    serial_icounter_struct icount {};
+    if (::ioctl(fd, TIOCGICOUNT, &icount) == -1)
+        return isGoneError(errno) ? LineRead::Gone : LineRead::Unsupported;
+    counters->cts = icount.cts;
+    counters->dsr = icount.dsr;
+    counters->cd = icount.dcd;
+    counters->ring = icount.rng;
+    counters->breaks = icount.brk;
+    counters->frame = icount.frame;
+    counters->overrun = icount.overrun;
+    counters->bufferOverrun = icount.buf_overrun;
+    counters->parity = icount.parity;
+    return LineRead::Read;
+#else
+    // Without the driver's counters, states are compared: a pulse shorter than the
+    // poll goes unseen and breaks are not reported.
+    int bits = 0;
+    if (::ioctl(fd, TIOCMGET, &bits) == -1)
+        return isGoneError(errno) ? LineRead::Gone : LineRead::Unsupported;
+    *counters = m_counters;
+    if (m_haveCounters) {
+        const int changed = bits ^ m_modemBits;
+        counters->cts += (changed & TIOCM_CTS) ? 1 : 0;
+        counters->dsr += (changed & TIOCM_DSR) ? 1 : 0;
+        counters->cd += (changed & TIOCM_CAR) ? 1 : 0;
+        counters->ring += (changed & TIOCM_RNG) ? 1 : 0;
+    }
+    m_modemBits = bits;
+    return LineRead::Read;
+#endif
+}
+
+void PosixCommControl::pollLine()
+{
+    if (!m_supervising)
+        return;
+    LineCounters now;
+    const LineRead result = readLineCounters(&now);
+    // A port without line states (a pseudo-terminal) still tells that it is gone.
+    if (result == LineRead::Gone
+        || (result == LineRead::Unsupported && deviceGone(m_port.handle()))) {
+        loseDevice(CloseWhen::Now);
+        return;
+    }
+    if (result != LineRead::Read)
+        return;
+    if (m_haveCounters) {
+        for (const qint16 code : LineEventsBetween(m_counters, now))
+            postCommEvent(code);
+    }
+    m_counters = now;
+    m_haveCounters = true;
+}
+
+void PosixCommControl::onPortError(QSerialPort::SerialPortError error)
+{
+    if (!m_supervising || m_lost
+        || (error != QSerialPort::ReadError && error != QSerialPort::ResourceError))
+        return;
+    // QSerialPort also reports a momentarily full or empty queue this way; only a
+    // device that no longer answers is gone. A hung-up one repeats the error
+    // thousands of times a second, so the first one acts.
+    if (deviceGone(m_port.handle()))
+        loseDevice(CloseWhen::Later);
+}
+
+QByteArray PosixCommControl::drainKernel()
+{
+    QByteArray bytes;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t count = ::read(m_port.handle(), chunk, sizeof chunk);
+        if (count > 0) {
+            bytes.append(chunk, qsizetype(count));
+            if (size_t(count) < sizeof chunk)
+                break;
+            continue;
+        }
+        if (count == -1 && errno == EINTR)
+            continue;
+        if (count == -1 && isGoneError(errno))
+            loseDevice(CloseWhen::Now);
+        break;
+    }
+    return bytes;
+}
+
+} // namespace platform

@@ -1,0 +1,710 @@
+#include "store_sandbox.h"
+
+#include "platform/posix_comm_control.h"
+#include "platform/serial_comm_control.h"
+#include "platform/settings_keys.h"
+#include "platform/settings_store.h"
+#include "platform/sleep.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QtTest>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <thread>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+using platform::CommError;
+using platform::LineCounters;
+using platform::PosixCommControl;
+namespace comm_error = platform::comm_error;
+namespace comm_event = platform::comm_event;
+
+Q_DECLARE_METATYPE(platform::LineCounters)
+
+namespace {
+
+// The control flags handed to the system, call by call. A pseudo-terminal
+// keeps speed and stop bits but forces 8 data bits without parity, so what a
+// serial driver would be told is seen here.
+QList<tcflag_t> requestedControlFlags;
+
+} // namespace
+
+// Takes the place of the C library's tcsetattr for QSerialPort too, records, and
+// passes the call on.
+extern "C" int tcsetattr(int fd, int action, const struct termios *attributes)
+{
+    using Call = int (*)(int, int, const struct termios *);
+    static const Call next = reinterpret_cast<Call>(::dlsym(RTLD_NEXT, "tcsetattr"));
+    requestedControlFlags.append(attributes->c_cflag);
+    return next(fd, action, attributes);
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The device side of a pseudo-terminal: the control opens the slave, the test
+// plays the device on the master.
+class PseudoTerminal
+{
+public:
+    PseudoTerminal()
+    {
+        m_master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (m_master == -1 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0)
+            return;
+        m_slavePath = QString::fromLocal8Bit(::ptsname(m_master));
+        // Until the control opens it the slave would echo and translate what the
+        // master writes; raw from the start keeps stale bytes as they were sent.
+        termios attributes {};
+        ::tcgetattr(m_master, &attributes);
+        ::cfmakeraw(&attributes);
+        ::tcsetattr(m_master, TCSANOW, &attributes);
+    }
+    ~PseudoTerminal() { closeMaster(); }
+    PseudoTerminal(const PseudoTerminal &) = delete;
+    PseudoTerminal &operator=(const PseudoTerminal &) = delete;
+
+    bool isValid() const { return m_master != -1 && !m_slavePath.isEmpty(); }
+    QString slavePath() const { return m_slavePath; }
+
+    // The device hangs up, as an unplugged adapter does.
+    void closeMaster()
+    {
+        if (m_master != -1)
+            ::close(m_master);
+        m_master = -1;
+    }
+
+    bool write(const QByteArray &bytes) const
+    {
+        return ::write(m_master, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    }
+
+    // What the control sent: up to `expected` bytes, waiting at most timeoutMs.
+    QByteArray read(qsizetype expected, int timeoutMs) const
+    {
+        QByteArray bytes;
+        const QDeadlineTimer deadline(timeoutMs);
+        while (bytes.size() < expected && !deadline.hasExpired()) {
+            pollfd readable {m_master, POLLIN, 0};
+            const int wait = int(qMin<qint64>(deadline.remainingTime(), 10));
+            if (::poll(&readable, 1, wait) > 0 && (readable.revents & POLLIN)) {
+                char chunk[512];
+                const size_t wanted = size_t(qMin<qsizetype>(qsizetype(sizeof chunk), expected - bytes.size()));
+                const ssize_t count = ::read(m_master, chunk, wanted);
+                if (count > 0) {
+                    bytes.append(chunk, qsizetype(count));
+                    continue;
+                }
+            }
+            // A master whose slave is closed reports a hang-up without data.
+            ::usleep(1000);
+        }
+        return bytes;
+    }
+
+    // Everything the control sends within timeoutMs.
+    QByteArray readFor(int timeoutMs) const
+    {
+        return read(std::numeric_limits<qsizetype>::max(), timeoutMs);
+    }
+
+    // The slave's line settings; on the master they are the slave's.
+    termios slaveAttributes() const
+    {
+        termios attributes {};
+        ::tcgetattr(m_master, &attributes);
+        return attributes;
+    }
+
+private:
+    int m_master = -1;
+    QString m_slavePath;
+};
+
+void mapPort(int port, const QString &path)
+{
+    QVERIFY(platform::SettingsStore::write(settings_keys::Application, settings_keys::SectionPorts,
+                                           settings_keys::PortKey(port), path));
+}
+
+std::optional<CommError> errorFrom(const std::function<void()> &call)
+{
+    try {
+        call();
+    } catch (const CommError &error) {
+        return error;
+    }
+    return std::nullopt;
+}
+
+// The codes of the OnComm events delivered so far.
+class EventLog
+{
+public:
+    explicit EventLog(platform::CommControl *control)
+    {
+        QObject::connect(control, &platform::CommControl::OnComm, control,
+                         [this, control] { codes.append(control->commEvent()); });
+    }
+    QList<qint16> codes;
+};
+
+// A sandboxed store with COM1 mapped to a fresh pseudo-terminal.
+struct PortRig
+{
+    PortRig() { mapPort(1, pty.slavePath()); }
+    StoreSandbox sandbox;
+    PseudoTerminal pty;
+};
+
+LineCounters counters(int cts, int dsr, int cd, int ring, int breaks, int frame, int overrun,
+                      int bufferOverrun, int parity)
+{
+    LineCounters c;
+    c.cts = cts;
+    c.dsr = dsr;
+    c.cd = cd;
+    c.ring = ring;
+    c.breaks = breaks;
+    c.frame = frame;
+    c.overrun = overrun;
+    c.bufferOverrun = bufferOverrun;
+    c.parity = parity;
+    return c;
+}
+
+} // namespace
+
+class tst_PosixCommControl : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void devicePathFollowsPortsSection_data();
+    void devicePathFollowsPortsSection();
+    void lineEventsFromCounters_data();
+    void lineEventsFromCounters();
+
+    void probeReachesDeviceDuringSleepAndAnswerIsCounted();
+    void bytesWaitingBeforeOpenAreTakenByInput();
+    void outputArrivesExactly_data();
+    void outputArrivesExactly();
+    void inputTakesBufferedAndSystemBytesInOrder_data();
+    void inputTakesBufferedAndSystemBytesInOrder();
+    void lineSettingsReachTheDevice_data();
+    void lineSettingsReachTheDevice();
+    void settingsTheLineCannotTakeAreRefusedAtOpen_data();
+    void settingsTheLineCannotTakeAreRefusedAtOpen();
+    void invalidPropertyValues_data();
+    void invalidPropertyValues();
+
+    void invalidPortNumbers_data();
+    void invalidPortNumbers();
+    void portInUseIsNotAnInvalidPort_data();
+    void portInUseIsNotAnInvalidPort();
+    void changesWhileOpenAreRefused_data();
+    void changesWhileOpenAreRefused();
+    void closedPortNeitherReadsNorWrites();
+    void reopenAfterCloseAndAfterDestruction();
+
+    void hangUpGivesOneDeviceLost_data();
+    void hangUpGivesOneDeviceLost();
+};
+
+void tst_PosixCommControl::devicePathFollowsPortsSection_data()
+{
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("stored"); // null: no key
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("mapped to an adapter by id")
+        << 1 << "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0" << "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0";
+    QTest::newRow("unmapped COM3 is the third UART") << 3 << QString() << "/dev/ttyS2";
+    QTest::newRow("unmapped COM1") << 1 << QString() << "/dev/ttyS0";
+    QTest::newRow("bare device name is under /dev") << 2 << "ttyUSB0" << "/dev/ttyUSB0";
+    QTest::newRow("empty value counts as unmapped") << 4 << "" << "/dev/ttyS3";
+    QTest::newRow("port 0 names nothing") << 0 << "/dev/ttyUSB0" << QString();
+    QTest::newRow("negative port names nothing") << -2 << QString() << QString();
+}
+
+void tst_PosixCommControl::devicePathFollowsPortsSection()
+{
+    QFETCH(int, port);
+    QFETCH(QString, stored);
+    QFETCH(QString, expected);
+    StoreSandbox sandbox;
+    if (!stored.isNull())
+        mapPort(qMax(port, 0), stored);
+    mapPort(port + 1, QStringLiteral("/dev/ttyUSB9")); // a neighbour's key is not read
+    QCOMPARE(PosixCommControl::DevicePath(port), expected);
+}
+
+void tst_PosixCommControl::lineEventsFromCounters_data()
+{
+    QTest::addColumn<LineCounters>("after");
+    QTest::addColumn<QList<qint16>>("expected");
+    // Against a reading of 5 everywhere: counters keep growing while the port is open.
+    QTest::newRow("nothing moved") << counters(5, 5, 5, 5, 5, 5, 5, 5, 5) << QList<qint16>{};
+    QTest::newRow("CTS changed") << counters(6, 5, 5, 5, 5, 5, 5, 5, 5) << QList<qint16>{comm_event::CTS};
+    QTest::newRow("DSR pulsed between two polls")
+        << counters(5, 7, 5, 5, 5, 5, 5, 5, 5) << QList<qint16>{comm_event::DSR};
+    QTest::newRow("cable pulled: CTS, DSR and CD dropped")
+        << counters(6, 6, 6, 5, 5, 5, 5, 5, 5)
+        << QList<qint16>{comm_event::CTS, comm_event::DSR, comm_event::CD};
+    QTest::newRow("break received") << counters(5, 5, 5, 5, 6, 5, 5, 5, 5) << QList<qint16>{comm_event::Break};
+    QTest::newRow("ring") << counters(5, 5, 5, 6, 5, 5, 5, 5, 5) << QList<qint16>{comm_event::Ring};
+    QTest::newRow("receive errors")
+        << counters(5, 5, 5, 5, 5, 6, 6, 6, 6)
+        << QList<qint16>{comm_event::Frame, comm_event::Overrun, comm_event::RxOver, comm_event::RxParity};
+}
+
+void tst_PosixCommControl::lineEventsFromCounters()
+{
+    QFETCH(LineCounters, after);
+    QFETCH(QList<qint16>, expected);
+    QCOMPARE(platform::LineEventsBetween(counters(5, 5, 5, 5, 5, 5, 5, 5, 5), after), expected);
+}
+
+void tst_PosixCommControl::probeReachesDeviceDuringSleepAndAnswerIsCounted()
+{
+    PortRig rig;
+    QVERIFY(rig.pty.isValid());
+    const auto control = platform::CreateSerialCommControl();
+    EventLog events(control.get());
+    control->setCommPort(1);
+    control->setSettings(QStringLiteral("2400,E,8,2"));
+    control->setPortOpen(true);
+    QVERIFY(control->portOpen());
+    QCOMPARE(control->input(), QByteArray());
+
+    const QByteArray answer("\x55\xAA", 2);
+    QByteArray received;
+    Clock::time_point receivedAt {};
+    std::thread device([&] {
+        received = rig.pty.read(1, 2000);
+        receivedAt = Clock::now();
+        if (!received.isEmpty())
+            rig.pty.write(answer);
+        received += rig.pty.readFor(50); // anything sent after the probe
+    });
+
+    control->setOutput(QByteArray(1, char(0xC0)));
+    platform::Sleep(100); // no event loop runs
+    const Clock::time_point sleepEnded = Clock::now();
+    const qint16 waiting = control->inBufferCount();
+    device.join();
+
+    QCOMPARE(received, QByteArray(1, char(0xC0)));
+    QVERIFY2(receivedAt < sleepEnded, "the probe reached the device only after the sleep");
+    QCOMPARE(waiting, qint16(2));
+    QCOMPARE(control->input(), answer);
+    QCOMPARE(control->inBufferCount(), qint16(0));
+
+    // A pseudo-terminal has no line states: supervision stays quiet.
+    QTest::qWait(60);
+    QCOMPARE(events.codes, QList<qint16>{});
+    QVERIFY(control->portOpen());
+}
+
+void tst_PosixCommControl::bytesWaitingBeforeOpenAreTakenByInput()
+{
+    PortRig rig;
+    QVERIFY(rig.pty.isValid());
+    QVERIFY(rig.pty.write("stale"));
+    PosixCommControl control;
+    control.setCommPort(1);
+    control.setPortOpen(true);
+    QCOMPARE(control.inBufferCount(), qint16(5));
+    QCOMPARE(control.input(), QByteArray("stale"));
+    QCOMPARE(control.inBufferCount(), qint16(0));
+
+    QVERIFY(rig.pty.write("new"));
+    QTRY_COMPARE(control.inBufferCount(), qint16(3));
+    QCOMPARE(control.input(), QByteArray("new"));
+}
+
+void tst_PosixCommControl::outputArrivesExactly_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("probe") << QByteArray(1, char(0xC0));
+    QTest::newRow("reset all") << QByteArray(1, char(0x80));
+    QTest::newRow("line ends and zero stay as they are") << QByteArray("\r\n\0\n", 4);
+    QByteArray every;
+    for (int value = 0; value < 256; ++value)
+        every.append(char(value));
+    QTest::newRow("every byte value") << every;
+}
+
+void tst_PosixCommControl::outputArrivesExactly()
+{
+    QFETCH(QByteArray, bytes);
+    PortRig rig;
+    QVERIFY(rig.pty.isValid());
+    PosixCommControl control;
+    control.setCommPort(1);
+    control.setSettings(QStringLiteral("2400,E,8,2"));
+    control.setPortOpen(true);
+    control.setOutput(bytes);
+    QCOMPARE(rig.pty.read(bytes.size(), 1000), bytes);
+    QCOMPARE(rig.pty.readFor(50), QByteArray()); // nothing appended
+}
+
+void tst_PosixCommControl::inputTakesBufferedAndSystemBytesInOrder_data()
+{
+    QTest::addColumn<int>("inputLen");
+    QTest::addColumn<QByteArray>("firstRead");
+    QTest::addColumn<int>("countAfter");
+    QTest::addColumn<QByteArray>("secondRead");
+    QTest::newRow("InputLen 0 takes everything") << 0 << QByteArray("ABCD") << 0 << QByteArray();
+    QTest::newRow("InputLen 3 takes three, keeps the rest") << 3 << QByteArray("ABC") << 1 << QByteArray("D");
+}
+
+void tst_PosixCommControl::inputTakesBufferedAndSystemBytesInOrder()
+{
+    QFETCH(int, inputLen);
+    QFETCH(QByteArray, firstRead);
+    QFETCH(int, countAfter);
+    QFETCH(QByteArray, secondRead);
+    PortRig rig;
+    QVERIFY(rig.pty.isValid());
+    PosixCommControl control;
+    control.setCommPort(1);
+    control.setInputLen(qint16(inputLen));
+    control.setPortOpen(true);
+
+    QVERIFY(rig.pty.write("AB"));
+    QTest::qWait(50); // the event loop moves these into QSerialPort's buffer
+    QVERIFY(rig.pty.write("CD"));
+    platform::Sleep(30); // these stay with the system
+    QCOMPARE(control.inBufferCount(), qint16(4));
+    QCOMPARE(control.input(), firstRead);
+    QCOMPARE(control.inBufferCount(), qint16(countAfter));
+    QCOMPARE(control.input(), secondRead);
+    QCOMPARE(control.inBufferCount(), qint16(0));
+}
+
+void tst_PosixCommControl::lineSettingsReachTheDevice_data()
+{
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<uint>("speed");
+    QTest::addColumn<uint>("size");
+    QTest::addColumn<uint>("flagsSet");
+    QTest::addColumn<uint>("flagsClear");
+    QTest::newRow("the trainer's 2400,E,8,2") << "2400,E,8,2" << uint(B2400) << uint(CS8)
+                                              << uint(PARENB | CSTOPB) << uint(PARODD | CMSPAR | CRTSCTS);
+    QTest::newRow("9600,O,7,1") << "9600,O,7,1" << uint(B9600) << uint(CS7) << uint(PARENB | PARODD)
+                                << uint(CSTOPB | CMSPAR);
+    QTest::newRow("300,N,5,1") << "300,N,5,1" << uint(B300) << uint(CS5) << 0u << uint(PARENB | CSTOPB);
+    QTest::newRow("1200,M,8,1") << "1200,M,8,1" << uint(B1200) << uint(CS8)
+                                << uint(PARENB | CMSPAR | PARODD) << uint(CSTOPB);
+    QTest::newRow("19200,S,6,2") << "19200,S,6,2" << uint(B19200) << uint(CS6)
+                                 << uint(PARENB | CMSPAR | CSTOPB) << uint(PARODD);
+}
+
+void tst_PosixCommControl::lineSettingsReachTheDevice()
+{
+    QFETCH(QString, settings);
+    QFETCH(uint, speed);
+    QFETCH(uint, size);
+    QFETCH(uint, flagsSet);
+    QFETCH(uint, flagsClear);
+    PortRig rig;
+    QVERIFY(rig.pty.isValid());
+    PosixCommControl control;
+    control.setCommPort(1);
+    control.setSettings(settings);
+    requestedControlFlags.clear();
+    control.setPortOpen(true);
+    const auto asked = [&](tcflag_t flags) {
+        return (flags & CSIZE) == size && (flags & flagsSet) == flagsSet && (flags & flagsClear) == 0;
+    };
+    QVERIFY2(std::any_of(requestedControlFlags.cbegin(), requestedControlFlags.cend(), asked),
+             "the data bits, parity and stop bits were never asked for");
+
+    const termios kept = rig.pty.slaveAttributes();
+    QCOMPARE(uint(::cfgetospeed(&kept)), speed);
+    QCOMPARE(uint(::cfgetispeed(&kept)), speed);
+    QCOMPARE(uint(kept.c_cflag & CSTOPB), uint(flagsSet & CSTOPB));
+}
+
+void tst_PosixCommControl::settingsTheLineCannotTakeAreRefusedAtOpen_data()
+{
+    QTest::addColumn<QString>("settings");
+    QTest::newRow("4 data bits") << "2400,E,4,2";
+    QTest::newRow("1.5 stop bits") << "2400,E,8,1.5";
+}
+
+void tst_PosixCommControl::settingsTheLineCannotTakeAreRefusedAtOpen()
+{
+    QFETCH(QString, settings);
+    PortRig rig;
+    QVERIFY(rig.pty.isValid());
+    PosixCommControl control;
+    control.setCommPort(1);
+    control.setSettings(settings); // valid text
+    const auto error = errorFrom([&] { control.setPortOpen(true); });
+    QVERIFY(error);
+    QCOMPARE(error->number, comm_error::SettingsRejected);
+    QVERIFY2(error->description.contains(rig.pty.slavePath()), qPrintable(error->description));
+    QVERIFY(!control.portOpen());
+}
+
+void tst_PosixCommControl::invalidPropertyValues_data()
+{
+    QTest::addColumn<QString>("property");
+    QTest::addColumn<QString>("value");
+    QTest::newRow("Settings with three fields") << "Settings" << "2400,E,8";
+    QTest::newRow("Settings empty") << "Settings" << "";
+    QTest::newRow("Settings with parity X") << "Settings" << "2400,X,8,2";
+    QTest::newRow("InputMode 2") << "InputMode" << "2";
+    QTest::newRow("InputMode -1") << "InputMode" << "-1";
+    QTest::newRow("InputLen -1") << "InputLen" << "-1";
+}
+
+void tst_PosixCommControl::invalidPropertyValues()
+{
+    QFETCH(QString, property);
+    QFETCH(QString, value);
+    PosixCommControl control;
+    const auto error = errorFrom([&] {
+        if (property == QLatin1String("Settings"))
+            control.setSettings(value);
+        else if (property == QLatin1String("InputMode"))
+            control.setInputMode(value.toInt());
+        else
+            control.setInputLen(qint16(value.toInt()));
+    });
+    QVERIFY(error);
+    QCOMPARE(error->number, comm_error::InvalidPropertyValue);
+    QCOMPARE(error->description, QStringLiteral("Invalid property value"));
+}
+
+void tst_PosixCommControl::invalidPortNumbers_data()
+{
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("device"); // what COM5 is mapped to
+    QTest::newRow("port 0") << 0 << QString();
+    QTest::newRow("negative port") << -3 << QString();
+    QTest::newRow("mapped to a missing path") << 5 << "/nonexistent/ttyUSB0";
+    QTest::newRow("mapped to a regular file") << 5 << "<file>";
+    QTest::newRow("mapped to a directory") << 5 << "<directory>";
+    QTest::newRow("mapped to /dev/null, a device but no terminal") << 5 << "/dev/null";
+}
+
+void tst_PosixCommControl::invalidPortNumbers()
+{
+    QFETCH(int, port);
+    QFETCH(QString, device);
+    StoreSandbox sandbox;
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    file.write("not a device");
+    file.flush();
+    QTemporaryDir directory;
+    if (device == QLatin1String("<file>"))
+        device = file.fileName();
+    else if (device == QLatin1String("<directory>"))
+        device = directory.path();
+    if (!device.isNull())
+        mapPort(port, device);
+
+    PosixCommControl control;
+    EventLog events(&control);
+    control.setCommPort(qint16(port));
+    const auto error = errorFrom([&] { control.setPortOpen(true); });
+    QVERIFY(error);
+    QCOMPARE(error->number, comm_error::InvalidPortNumber);
+    QCOMPARE(error->description, QStringLiteral("Invalid port number"));
+    QVERIFY(!control.portOpen());
+    QCOMPARE(file.readAll(), QByteArray()); // nothing was written to the file
+    QTest::qWait(20);
+    QCOMPARE(events.codes, QList<qint16>{});
+}
+
+void tst_PosixCommControl::portInUseIsNotAnInvalidPort_data()
+{
+    QTest::addColumn<bool>("throughLink");
+    QTest::newRow("same device path") << false;
+    QTest::newRow("same device under another name") << true;
+}
+
+void tst_PosixCommControl::portInUseIsNotAnInvalidPort()
+{
+    QFETCH(bool, throughLink);
+    PortRig rig;
+    QVERIFY(rig.pty.isValid());
+    QTemporaryDir links;
+    QString secondPath = rig.pty.slavePath();
+    if (throughLink) {
+        secondPath = links.filePath(QStringLiteral("usb-adapter"));
+        QVERIFY(QFile::link(rig.pty.slavePath(), secondPath));
+    }
+    mapPort(2, secondPath);
+
+    PosixCommControl first;
+    first.setCommPort(1);
+    first.setPortOpen(true);
+    PosixCommControl second;
+    second.setCommPort(2);
+    const auto error = errorFrom([&] { second.setPortOpen(true); });
+    QVERIFY(error);
+    QCOMPARE(error->number, comm_error::PortInUse);
+    QVERIFY2(error->description.contains(secondPath), qPrintable(error->description));
+    QVERIFY(!second.portOpen());
+
+    // The first keeps working, and once it lets go the second gets the device.
+    first.setOutput("1");
+    QCOMPARE(rig.pty.read(1, 1000), QByteArray("1"));
+    first.setPortOpen(false);
+    second.setPortOpen(true);
+    second.setOutput("2");
+    QCOMPARE(rig.pty.read(1, 1000), QByteArray("2"));
+}
+
+void tst_PosixCommControl::changesWhileOpenAreRefused_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<int>("number");
+    QTest::newRow("CommPort") << "CommPort" << comm_error::PortAlreadyOpen;
+    QTest::newRow("Settings") << "Settings" << comm_error::PortAlreadyOpen;
+    QTest::newRow("PortOpen again") << "PortOpen" << comm_error::PortInUse;
+}
+
+void tst_PosixCommControl::changesWhileOpenAreRefused()
+{
+    QFETCH(QString, change);
+    QFETCH(int, number);
+    PortRig rig;
+    QVERIFY(rig.pty.isValid());
+    mapPort(2, QStringLiteral("/nonexistent/ttyUSB1"));
+    PosixCommControl control;
+    control.setCommPort(1);
+    control.setSettings(QStringLiteral("2400,E,8,2"));
+    control.setPortOpen(true);
+    const auto error = errorFrom([&] {
+        if (change == QLatin1String("CommPort"))
+            control.setCommPort(2);
+        else if (change == QLatin1String("Settings"))
+            control.setSettings(QStringLiteral("9600,N,8,1"));
+        else
+            control.setPortOpen(true);
+    });
+    QVERIFY(error);
+    QCOMPARE(error->number, number);
+    QVERIFY(control.portOpen());
+
+    // The refused value was not kept: the next open is the same port at the same speed.
+    control.setPortOpen(false);
+    control.setPortOpen(true);
+    const termios attributes = rig.pty.slaveAttributes();
+    QCOMPARE(uint(::cfgetospeed(&attributes)), uint(B2400));
+    control.setOutput("x");
+    QCOMPARE(rig.pty.read(1, 1000), QByteArray("x"));
+}
+
+void tst_PosixCommControl::closedPortNeitherReadsNorWrites()
+{
+    PosixCommControl control;
+    control.setPortOpen(false); // closing a closed port is harmless
+    QVERIFY(!control.portOpen());
+    const auto error = errorFrom([&] { control.setOutput("x"); });
+    QVERIFY(error);
+    QCOMPARE(error->number, comm_error::PortNotOpen);
+    QCOMPARE(control.input(), QByteArray());
+    QCOMPARE(control.inBufferCount(), qint16(0));
+}
+
+void tst_PosixCommControl::reopenAfterCloseAndAfterDestruction()
+{
+    PortRig rig;
+    QVERIFY(rig.pty.isValid());
+    {
+        PosixCommControl control;
+        control.setCommPort(1);
+        control.setSettings(QStringLiteral("2400,E,8,2"));
+        control.setPortOpen(true);
+        control.setOutput("a");
+        control.setPortOpen(false);
+        control.setPortOpen(false);
+        QVERIFY(!control.portOpen());
+        control.setSettings(QStringLiteral("9600,N,8,1")); // allowed again once closed
+        control.setPortOpen(true);
+        QVERIFY(control.portOpen());
+        const termios attributes = rig.pty.slaveAttributes();
+        QCOMPARE(uint(::cfgetospeed(&attributes)), uint(B9600));
+        control.setOutput("b");
+        QCOMPARE(rig.pty.read(2, 1000), QByteArray("ab"));
+    } // destroyed while open
+    PosixCommControl next;
+    next.setCommPort(1);
+    next.setPortOpen(true);
+    next.setOutput("c");
+    QCOMPARE(rig.pty.read(1, 1000), QByteArray("c"));
+}
+
+void tst_PosixCommControl::hangUpGivesOneDeviceLost_data()
+{
+    QTest::addColumn<QString>("traffic");
+    QTest::newRow("no data flowing") << "none";
+    QTest::newRow("hang-up that QSerialPort does not report") << "unreported";
+    QTest::newRow("data received just before") << "received";
+    QTest::newRow("write after hang-up") << "write";
+}
+
+void tst_PosixCommControl::hangUpGivesOneDeviceLost()
+{
+    QFETCH(QString, traffic);
+    PortRig rig;
+    QVERIFY(rig.pty.isValid());
+    PosixCommControl control;
+    EventLog events(&control);
+    control.setCommPort(1);
+    control.setPortOpen(true);
+    QTest::qWait(30);
+    if (traffic == QLatin1String("unreported")) {
+        // Stands for a QSerialPort that stays silent about the hang-up: the
+        // control has to find it by itself.
+        auto *port = control.findChild<QSerialPort *>();
+        QVERIFY(port);
+        port->blockSignals(true);
+    }
+
+    if (traffic == QLatin1String("received")) {
+        QVERIFY(rig.pty.write("xyz"));
+        QTest::qWait(30);
+    }
+    rig.pty.closeMaster();
+    if (traffic == QLatin1String("write")) {
+        const auto error = errorFrom([&] { control.setOutput(QByteArray(1, char(0x80))); });
+        QVERIFY(error);
+        QCOMPARE(error->number, comm_error::WriteFailed);
+        QVERIFY(!control.portOpen());
+    }
+
+    QTRY_COMPARE_WITH_TIMEOUT(events.codes, QList<qint16>{comm_event::DeviceLost}, 2000);
+    QVERIFY(!control.portOpen());
+    QTest::qWait(100); // a hung-up port keeps reporting errors; none becomes a second event
+    QCOMPARE(events.codes, QList<qint16>{comm_event::DeviceLost});
+    control.setPortOpen(false);
+    QCOMPARE(control.input(), QByteArray());
+    QCOMPARE(control.inBufferCount(), qint16(0));
+}
+
+QTEST_GUILESS_MAIN(tst_PosixCommControl)
+#include "tst_posix_comm_control.moc"
