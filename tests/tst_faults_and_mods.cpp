@@ -107,6 +107,7 @@ private slots:
     void exitClosesWithoutSendingAndReleasesThePort();
     void layout_data();
     void layout();
+    void windowIsFixedInSize();
     void buttonsOnTheWindowStandInFrontOfTheFrame();
     void tabOrder();
     void menus();
@@ -578,8 +579,12 @@ void tst_FaultsAndMods::layout()
         : f.window->findChild<QWidget *>(container);
     QCOMPARE(widget->parentWidget(), expectedParent);
     QCOMPARE(widget->geometry(), expected);
+}
 
-    // The client area below the menu bar, and a window of fixed size.
+void tst_FaultsAndMods::windowIsFixedInSize()
+{
+    PanelFixture f;
+    // The client area below the menu bar keeps its size once shown.
     QCOMPARE(f.window->centralWidget()->size(), QSize(369, 339));
     f.window->show();
     QVERIFY(QTest::qWaitForWindowExposed(f.window));
@@ -648,7 +653,8 @@ void tst_FaultsAndMods::statusLabelLooks()
     QVERIFY(label->font().bold());
     QCOMPARE(label->font().pointSizeF(), 8.25);
     QCOMPARE(label->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
-    QCOMPARE(label->frameShape(), QFrame::Box);
+    QCOMPARE(label->frameShape(), QFrame::Panel);
+    QCOMPARE(label->lineWidth(), 1);
     QVERIFY(f.window->lbl_info->wordWrap());
     QCOMPARE(f.window->lbl_info->font().pointSizeF(), 9.75);
     QCOMPARE(f.window->Label1->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignRight);

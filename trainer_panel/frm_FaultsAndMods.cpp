@@ -108,7 +108,8 @@ void frm_FaultsAndMods::createControls()
     lbl_Connection->setObjectName(QStringLiteral("lbl_Connection"));
     lbl_Connection->setGeometry(layout::lbl_Connection.toPixels());
     lbl_Connection->setAlignment(Qt::AlignCenter);
-    lbl_Connection->setFrameStyle(QFrame::Box | QFrame::Plain);
+    // A sunken single line: a plain box would take the text's colour.
+    lbl_Connection->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     lbl_Connection->setLineWidth(1);
     lbl_Connection->setFont(platform::DesignFont(StatusFontFamily, 8.25, true));
     setLabelColours(lbl_Connection, StatusRed, StatusBackground);
