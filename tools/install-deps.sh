@@ -6,7 +6,9 @@ set -euo pipefail
 packages=(
     cmake g++ make pkg-config
     qt6-base-dev qt6-serialport-dev libgl-dev
-    fonts-dejavu-core
+    fonts-dejavu-core fonts-liberation
+    # Every build also compiles the Windows serial code with MinGW-w64.
+    g++-mingw-w64-x86-64-posix
 )
 # The fuzz targets need clang's libFuzzer runtime; built when it is there.
 optional=(clang libclang-rt-14-dev)
