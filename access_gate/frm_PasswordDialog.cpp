@@ -10,7 +10,6 @@
 #include "platform/settings_store.h"
 #include "platform/single_byte_text.h"
 
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -28,8 +27,9 @@ frm_PasswordDialog::frm_PasswordDialog(platform::MessageBoxes &messages,
     setAttribute(Qt::WA_DeleteOnClose);
     setObjectName(QStringLiteral("frm_PasswordDialog"));
     setWindowTitle(texts::Caption);
-    platform::MakeFixedWindow(this);
-    setFont(platform::DialogFont());
+    platform::SetUpFixedWindow(this);
+    platform::IgnoreEscapeKey(this);
+    platform::KeepOffTaskbar(this);
     setFixedSize(platform::TwipsToPixels(layout::ClientWidth), platform::TwipsToPixels(layout::ClientHeight));
     createControls();
     txt_Password->setFocus();
@@ -60,15 +60,6 @@ void frm_PasswordDialog::createControls()
 
     QWidget::setTabOrder(txt_Password, btn_OK);
     QWidget::setTabOrder(btn_OK, btn_Cancel);
-}
-
-void frm_PasswordDialog::showEvent(QShowEvent *event)
-{
-    QDialog::showEvent(event);
-    if (!m_centred) {
-        m_centred = true;
-        platform::CentreOnScreen(this);
-    }
 }
 
 void frm_PasswordDialog::btn_OK_Click()
@@ -109,14 +100,4 @@ void frm_PasswordDialog::refuseUnregistered()
 {
     m_messages.show(this, texts::NotRegisteredText, texts::NotRegisteredTitle, MessageIcon::Stop);
     close();
-}
-
-// Esc must not close the dialog; Enter reaches the default button as usual.
-void frm_PasswordDialog::keyPressEvent(QKeyEvent *event)
-{
-    if (event->key() == Qt::Key_Escape) {
-        event->accept();
-        return;
-    }
-    QDialog::keyPressEvent(event);
 }

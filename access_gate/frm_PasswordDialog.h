@@ -32,10 +32,6 @@ public slots:
     void btn_OK_Click();
     void btn_Cancel_Click();
 
-protected:
-    void keyPressEvent(QKeyEvent *event) override;
-    void showEvent(QShowEvent *event) override;
-
 private:
     void createControls();
     void refuseUnregistered();
@@ -43,5 +39,4 @@ private:
     platform::MessageBoxes &m_messages;
     std::function<QWidget *()> m_createMainWindow;
     QWidget *m_mainWindow = nullptr;
-    bool m_centred = false;
 };

@@ -10,7 +10,6 @@
 #include "platform/settings_store.h"
 #include "platform/single_byte_text.h"
 
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -39,8 +38,9 @@ frm_Login::frm_Login(platform::MessageBoxes &messages, QWidget *parent)
     setAttribute(Qt::WA_DeleteOnClose);
     setObjectName(QStringLiteral("frm_Login"));
     setWindowTitle(texts::Caption);
-    platform::MakeFixedWindow(this);
-    setFont(platform::DialogFont());
+    platform::SetUpFixedWindow(this);
+    platform::IgnoreEscapeKey(this);
+    platform::KeepOffTaskbar(this);
     setFixedSize(platform::TwipsToPixels(layout::ClientWidth), platform::TwipsToPixels(layout::ClientHeight));
     createControls();
     txt_Password->setFocus();
@@ -80,15 +80,6 @@ void frm_Login::createControls()
 
     QWidget::setTabOrder(txt_Password, txt_PasswordConfirmation);
     QWidget::setTabOrder(txt_PasswordConfirmation, btn_OK);
-}
-
-void frm_Login::showEvent(QShowEvent *event)
-{
-    QDialog::showEvent(event);
-    if (!m_centred) {
-        m_centred = true;
-        platform::CentreOnScreen(this);
-    }
 }
 
 void frm_Login::btn_OK_Click()
@@ -133,14 +124,4 @@ void frm_Login::refuse(const QString &text)
     txt_Password->clear();
     txt_PasswordConfirmation->clear();
     txt_Password->setFocus();
-}
-
-// There is no cancel button: Esc does nothing.
-void frm_Login::keyPressEvent(QKeyEvent *event)
-{
-    if (event->key() == Qt::Key_Escape) {
-        event->accept();
-        return;
-    }
-    QDialog::keyPressEvent(event);
 }

@@ -30,14 +30,9 @@ public:
 public slots:
     void btn_OK_Click();
 
-protected:
-    void keyPressEvent(QKeyEvent *event) override;
-    void showEvent(QShowEvent *event) override;
-
 private:
     void createControls();
     void refuse(const QString &text);
 
     platform::MessageBoxes &m_messages;
-    bool m_centred = false;
 };

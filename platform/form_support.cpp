@@ -2,7 +2,8 @@
 
 #include <QFontDatabase>
 #include <QFontInfo>
-#include <QGuiApplication>
+#include <QEvent>
+#include <QKeyEvent>
 #include <QScreen>
 #include <QStringList>
 #include <QWidget>
@@ -54,21 +55,70 @@ QFont DialogFont()
     return DesignFont(DialogFontFamily, DialogFontPoints, false);
 }
 
-void MakeFixedWindow(QWidget *window)
+namespace {
+
+// Centres the window at its first Show, then leaves it where the user puts it.
+class CentreAtFirstShow final : public QObject
+{
+public:
+    using QObject::QObject;
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show) {
+            auto *window = static_cast<QWidget *>(watched);
+            if (QScreen *screen = window->screen()) {
+                QRect frame = window->frameGeometry();
+                frame.moveCenter(screen->availableGeometry().center());
+                window->move(frame.topLeft());
+            }
+            deleteLater();
+        }
+        return false;
+    }
+};
+
+class SwallowEscape final : public QObject
+{
+public:
+    using QObject::QObject;
+
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        return event->type() == QEvent::KeyPress
+            && static_cast<QKeyEvent *>(event)->key() == Qt::Key_Escape;
+    }
+};
+
+} // namespace
+
+void SetUpFixedWindow(QWidget *window)
 {
     window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                            | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint
                            | Qt::MSWindowsFixedSizeDialogHint);
+    window->setFont(DialogFont());
+    window->installEventFilter(new CentreAtFirstShow(window));
 }
 
-void CentreOnScreen(QWidget *window)
+void IgnoreEscapeKey(QWidget *window)
 {
-    QScreen *screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
-    if (!screen)
-        return;
-    QRect frame = window->frameGeometry();
-    frame.moveCenter(screen->availableGeometry().center());
-    window->move(frame.topLeft());
+    window->installEventFilter(new SwallowEscape(window));
+}
+
+void KeepOffTaskbar(QWidget *window)
+{
+#ifdef Q_OS_WIN
+    // A window with an owner gets no taskbar button; the owner is never shown.
+    static QWidget *owner = [] {
+        auto *hidden = new QWidget;
+        hidden->winId();
+        return hidden;
+    }();
+    window->setParent(owner, window->windowFlags());
+#else
+    Q_UNUSED(window);
+#endif
 }
 
 } // namespace platform

@@ -16,10 +16,15 @@ QFont DesignFont(const QString &family, qreal pointSize, bool bold);
 // The font of every control that sets none of its own.
 QFont DialogFont();
 
-// A fixed-size window: title bar with a close box, no minimise or maximise box.
-void MakeFixedWindow(QWidget *window);
+// A window of fixed size in the dialog font: a title bar with a close box, no
+// minimise or maximise box, centred on its screen when it is first shown.
+void SetUpFixedWindow(QWidget *window);
 
-// Centres a top-level window on the screen it is on.
-void CentreOnScreen(QWidget *window);
+// The Esc key does nothing in this window (a dialog would close on it).
+void IgnoreEscapeKey(QWidget *window);
+
+// On Windows, keeps the window's button off the taskbar; elsewhere the window
+// manager decides, and nothing is changed.
+void KeepOffTaskbar(QWidget *window);
 
 } // namespace platform

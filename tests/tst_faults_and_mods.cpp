@@ -590,6 +590,7 @@ void tst_FaultsAndMods::windowIsFixedInSize()
     QVERIFY(QTest::qWaitForWindowExposed(f.window));
     QCOMPARE(f.window->centralWidget()->size(), QSize(369, 339));
     QCOMPARE(f.window->minimumSize(), f.window->maximumSize());
+    QCOMPARE(f.window->frameGeometry().center(), f.window->screen()->availableGeometry().center());
     QVERIFY(!(f.window->windowFlags() & Qt::WindowMinimizeButtonHint));
     QVERIFY(!(f.window->windowFlags() & Qt::WindowMaximizeButtonHint));
 }

@@ -336,6 +336,7 @@ void tst_PasswordDialog::maskedEntry()
 {
     DialogFixture f;
     f.showAndActivate();
+    QCOMPARE(f.dialog->frameGeometry().center(), f.dialog->screen()->availableGeometry().center());
     QCOMPARE(QApplication::focusWidget(), f.dialog->txt_Password);
     QTest::keyClicks(f.dialog->txt_Password, QStringLiteral("ab c"));
     QCOMPARE(f.dialog->txt_Password->text(), QStringLiteral("ab c"));

@@ -66,8 +66,7 @@ frm_FaultsAndMods::frm_FaultsAndMods(std::unique_ptr<platform::CommControl> comm
     setAttribute(Qt::WA_DeleteOnClose);
     setObjectName(QStringLiteral("frm_FaultsAndMods"));
     setWindowTitle(texts::WindowCaption);
-    platform::MakeFixedWindow(this);
-    setFont(platform::DialogFont());
+    platform::SetUpFixedWindow(this);
 
     MSCommObject = m_commControl.get();
     MSCommObject->setParent(nullptr); // owned here, released with the window
@@ -238,15 +237,6 @@ void frm_FaultsAndMods::Form_Load()
 
     SetConnectedState(false);
     ResetFaultAndModButtons(false);
-}
-
-void frm_FaultsAndMods::showEvent(QShowEvent *event)
-{
-    QMainWindow::showEvent(event);
-    if (!m_centred) {
-        m_centred = true;
-        platform::CentreOnScreen(this);
-    }
 }
 
 void frm_FaultsAndMods::btn_Connect_Click()

@@ -69,7 +69,6 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
-    void showEvent(QShowEvent *event) override;
 
 private:
     void createControls();
@@ -89,5 +88,4 @@ private:
     platform::MessageBoxes &m_messages;
     QString m_selectedCommPort;
     bool m_connectionArmed = false;
-    bool m_centred = false;
 };
