@@ -13,6 +13,7 @@ int main(int argc, char *argv[])
     // Not the display name: Qt would append that to the window's caption.
     QApplication::setApplicationName(login_texts::ProductTitle);
     QApplication::setApplicationVersion(login_texts::Version);
+    QGuiApplication::setDesktopFileName(QStringLiteral("velmora-password"));
     QApplication::setWindowIcon(platform::ApplicationIcon());
     QApplication::setFont(platform::DialogFont()); // message boxes too
 

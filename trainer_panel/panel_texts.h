@@ -17,7 +17,7 @@ inline const QString Faults = QStringLiteral("Faults");
 inline const QString ResetAll = QStringLiteral("Reset All");
 inline const QString Info = QStringLiteral(
     "Please refer to instructor's guide to obtain the description of faults and circuit modifications.");
-inline const QString Version = QStringLiteral("Version 1.10");
+inline const QString Version = QStringLiteral("Version " VELMORA_VERSION);
 
 inline const QString FileMenu = QStringLiteral("&File");
 inline const QString ExitItem = QStringLiteral("E&xit");
