@@ -8,6 +8,8 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <chrono>
+#include <memory>
 #include <optional>
 
 #include <cerrno>
@@ -170,6 +172,10 @@ private slots:
     void probeIsAnsweredAsTheOptionsSay();
     void commandBytesChangeThePrintedBoard();
     void portCanBeClosedAndOpenedAgain();
+    void timestampsComeFromTheMonotonicClock();
+#ifdef Q_OS_LINUX
+    void opensMergedIntoOneEventStillCount();
+#endif
     void stopRestoresTheStoreAndHangsUp_data();
     void stopRestoresTheStoreAndHangsUp();
     void badOptionsStopBeforeTouchingTheStore_data();
@@ -299,6 +305,63 @@ void tst_TarvexSim::portCanBeClosedAndOpenedAgain()
     QCOMPARE(sim.process().state(), QProcess::Running);
 }
 
+void tst_TarvexSim::timestampsComeFromTheMonotonicClock()
+{
+    // A reader compares them with its own clock to time what reached the base.
+    StoreSandbox sandbox;
+    Simulator sim;
+    QVERIFY(sim.start({QStringLiteral("--timestamps")}));
+    Port port(portValue(1));
+    QVERIFY(port.isOpen());
+    const QRegularExpression stamped(
+        QStringLiteral("^(\\d+)\\.(\\d{6}) rx 0x(\\w\\w) .* \\| faults=\\S+ mods=\\S+$"));
+    const auto nowMicros = [] {
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
+    qint64 previous = 0;
+    for (const quint8 byte : {quint8(0x56), quint8(0x80)}) {
+        const qint64 before = nowMicros();
+        QVERIFY(port.send(byte));
+        const QString line = sim.waitForLine(QRegularExpression(QStringLiteral("^\\d+\\.\\d+ rx ")));
+        const qint64 after = nowMicros();
+        const QRegularExpressionMatch match = stamped.match(line);
+        QVERIFY2(match.hasMatch(), qPrintable(line));
+        QCOMPARE(match.captured(3).toInt(nullptr, 16), int(byte));
+        const qint64 at = match.captured(1).toLongLong() * 1000000 + match.captured(2).toLongLong();
+        QVERIFY2(at >= before && at <= after,
+                 qPrintable(QStringLiteral("%1 not within %2..%3").arg(at).arg(before).arg(after)));
+        QVERIFY(at >= previous);
+        previous = at;
+    }
+}
+
+#ifdef Q_OS_LINUX
+void tst_TarvexSim::opensMergedIntoOneEventStillCount()
+{
+    // A serial layer may open the device twice in quick succession and close the
+    // first descriptor at once; the system then reports the two opens as one.
+    StoreSandbox sandbox;
+    Simulator sim;
+    QVERIFY(sim.start({}));
+    const QString device = portValue(1);
+    sim.signal(SIGSTOP); // so that both opens are queued before it looks
+    Port kept(device);
+    auto first = std::make_unique<Port>(device);
+    QVERIFY(kept.isOpen() && first->isOpen());
+    QVERIFY(first->send(0xC0));
+    first.reset();
+    sim.signal(SIGCONT);
+
+    // The port is still open, so the answer waits for the descriptor that is left.
+    QVERIFY(kept.receive(1000).has_value());
+    QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral("^port closed, 1 open$"))).isNull());
+    kept.close();
+    QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral("^port closed, 0 open$"))).isNull());
+}
+#endif
+
 void tst_TarvexSim::stopRestoresTheStoreAndHangsUp_data()
 {
     QTest::addColumn<QString>("stop");        // "SIGTERM", "SIGINT" or "end of input"
@@ -383,7 +446,8 @@ void tst_TarvexSim::helpNamesEveryOption()
     QVERIFY(process.waitForFinished(5000));
     QCOMPARE(process.exitCode(), 0);
     const QString help = QString::fromUtf8(process.readAllStandardOutput());
-    for (const char *option : {"--com N", "--silent", "--answer-delay MS", "--quiet", "--no-stdin", "--help"})
+    for (const char *option :
+         {"--com N", "--silent", "--answer-delay MS", "--quiet", "--no-stdin", "--timestamps", "--help"})
         QVERIFY2(help.contains(QLatin1String(option)), option);
     QVERIFY(!QFile::exists(sandbox.iniFile(settings_keys::Application)));
 }

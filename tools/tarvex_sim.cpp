@@ -24,6 +24,8 @@
 #include <termios.h>
 #include <unistd.h>
 #ifdef __linux__
+#include <climits>
+#include <dirent.h>
 #include <sys/inotify.h>
 #endif
 
@@ -33,6 +35,7 @@ using Clock = std::chrono::steady_clock;
 
 const char UsageText[] =
     "usage: tarvex-sim [--com N] [--silent | --answer-delay MS] [--quiet] [--no-stdin]\n"
+    "                  [--timestamps]\n"
     "\n"
     "Plays a Tarvex base on a new pseudo-terminal and maps it as COM N in the\n"
     "settings store (section Ports), so that Velmora finds it on that port.\n"
@@ -51,6 +54,10 @@ const char UsageText[] =
     "  --quiet            print only the start and stop lines, not one line per byte\n"
     "  --no-stdin         do not stop at the end of standard input (for running it\n"
     "                     in the background with no input)\n"
+    "  --timestamps       begin every rx, tx and port line with the time of the\n"
+    "                     system's monotonic clock (CLOCK_MONOTONIC on Linux) in\n"
+    "                     seconds with microseconds, e.g. \"8123.456789 rx 0x80 ...\";\n"
+    "                     an rx line has the time its byte was read\n"
     "  --help             print this text\n"
     "\n"
     "Output, one line each, flushed at once:\n"
@@ -74,6 +81,7 @@ struct Options
     int answerDelayMs = 0;
     bool quiet = false;
     bool watchStdin = true;
+    bool timestamps = false;
 };
 
 void printLine(const std::string &line)
@@ -116,6 +124,8 @@ std::optional<int> parseOptions(int argc, char *argv[], Options *options)
             options->quiet = true;
         } else if (arg == "--no-stdin") {
             options->watchStdin = false;
+        } else if (arg == "--timestamps") {
+            options->timestamps = true;
         } else if (arg == "--com" && hasValue) {
             std::string value = argv[++i];
             if (value.size() > 3 && strncasecmp(value.c_str(), "COM", 3) == 0)
@@ -268,6 +278,7 @@ class ClientWatch
 {
 public:
     explicit ClientWatch(const std::string &path)
+        : m_path(path)
     {
 #ifdef __linux__
         m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -317,14 +328,56 @@ public:
         return changes;
     }
 
-    // Returns the new count.
+    // Returns the new count. The system merges two opens in quick succession
+    // (a client's probe and its real open) into one event, so at a close, where
+    // it can tell, the count is what it says now.
     int apply(int change)
     {
         m_open = std::max(0, m_open + change);
+        if (change < 0) {
+            if (const std::optional<int> holders = countHolders())
+                m_open = *holders;
+        }
         return m_open;
     }
 
 private:
+    // The descriptors that other processes hold on the terminal, from /proc;
+    // processes whose descriptors we may not read are not counted.
+    std::optional<int> countHolders() const
+    {
+#ifdef __linux__
+        DIR *processes = ::opendir("/proc");
+        if (!processes)
+            return std::nullopt;
+        const std::string self = std::to_string(::getpid());
+        int holders = 0;
+        while (const dirent *process = ::readdir(processes)) {
+            const std::string pid = process->d_name;
+            if (pid == self || pid.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            const std::string fdDir = "/proc/" + pid + "/fd";
+            DIR *fds = ::opendir(fdDir.c_str());
+            if (!fds)
+                continue;
+            while (const dirent *fd = ::readdir(fds)) {
+                char target[PATH_MAX];
+                const std::string link = fdDir + '/' + fd->d_name;
+                const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+                if (n > 0 && m_path.compare(0, std::string::npos, target, std::size_t(n)) == 0)
+                    ++holders;
+            }
+            ::closedir(fds);
+        }
+        ::closedir(processes);
+        return holders;
+#else
+        (void)m_path;
+        return std::nullopt;
+#endif
+    }
+
+    std::string m_path;
     int m_fd = -1;
     int m_open = 0;
 };
@@ -474,26 +527,37 @@ private:
         return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, wait.count()));
     }
 
-    void event(const std::string &line)
+    void event(const std::string &line, Clock::time_point when = Clock::now())
     {
-        if (!m_options.quiet)
+        if (m_options.quiet)
+            return;
+        if (!m_options.timestamps) {
             printLine(line);
+            return;
+        }
+        const auto micros =
+            std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count();
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "%lld.%06lld ", static_cast<long long>(micros / 1000000),
+                      static_cast<long long>(micros % 1000000));
+        printLine(stamp + line);
     }
 
     std::optional<std::string> readTerminal()
     {
         unsigned char buffer[256];
         const ssize_t n = ::read(m_terminal.master(), buffer, sizeof buffer);
+        const Clock::time_point readAt = Clock::now();
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             return std::nullopt;
         if (n <= 0)
             return std::string("the pseudo-terminal failed: ") + (n < 0 ? std::strerror(errno) : "end of file");
         for (ssize_t i = 0; i < n; ++i)
-            receive(buffer[i]);
+            receive(buffer[i], readAt);
         return std::nullopt;
     }
 
-    void receive(std::uint8_t byte)
+    void receive(std::uint8_t byte, Clock::time_point readAt)
     {
         const tarvex::Effect effect = m_model.receive(byte);
         std::string what = tarvex::describe(effect);
@@ -510,7 +574,7 @@ private:
                     + std::strerror(errno);
             }
         }
-        event("rx " + tarvex::hexByte(byte) + ' ' + what + " | " + m_model.stateText());
+        event("rx " + tarvex::hexByte(byte) + ' ' + what + " | " + m_model.stateText(), readAt);
     }
 
     void sendDueAnswers()

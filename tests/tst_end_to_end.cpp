@@ -1,0 +1,366 @@
+// The real windows on the real serial layer, against tarvex-sim running as a
+// process of its own on a pseudo-terminal.
+#include "recording_message_boxes.h"
+#include "store_sandbox.h"
+#include "tarvex_sim_process.h"
+
+#include "access_gate/frm_PasswordDialog.h"
+#include "password_utility/frm_Login.h"
+#include "platform/serial_comm_control.h"
+#include "platform/settings_keys.h"
+#include "platform/settings_store.h"
+#include "trainer_panel/colour_button.h"
+#include "trainer_panel/frm_FaultsAndMods.h"
+
+#include <QAction>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QtTest>
+
+using platform::MessageIcon;
+
+namespace {
+
+constexpr quint32 FaceColour = 0x8000000F;
+const QColor StatusGreen(0, 192, 0);
+const QColor StatusRed(255, 0, 0);
+
+const QString NotFoundText = QStringLiteral(
+    "The Tarvex base was not found.  Please check the connection and\r\n"
+    "make sure that the power switch of the Tarvex base is turned on.");
+const QString LostText = QStringLiteral(
+    "The connection has been lost.  Please check the cable (Serial or USB) and make sure that the "
+    "power switch of the Tarvex base is turned on.");
+
+const QRegularExpression AnyRx(QStringLiteral("^rx "));
+
+// The line of one received byte: "rx 0x5F ...".
+QRegularExpression rxOf(quint8 byte)
+{
+    const QString hex = QString::number(byte, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+    return QRegularExpression(QStringLiteral("^rx 0x") + hex + QLatin1Char(' '));
+}
+
+#ifdef Q_OS_LINUX
+const QRegularExpression PortFreed(QStringLiteral("^port closed, 0 open$"));
+const QRegularExpression RxOrPortFreed(QStringLiteral("^(rx |port closed, 0 open$)"));
+#endif
+
+} // namespace
+
+// One sandboxed store, the simulator in it, and the main window on the real
+// serial layer.
+class EndToEnd
+{
+public:
+    EndToEnd() = default;
+    ~EndToEnd() { delete window.data(); }
+
+    bool startBase(const QStringList &arguments = {})
+    {
+        base = std::make_unique<TarvexSimProcess>(QStringLiteral(TARVEX_SIM));
+        return base->start(arguments);
+    }
+    void openWindow()
+    {
+        window = new frm_FaultsAndMods(platform::CreateSerialCommControl(), messages);
+        window->show();
+    }
+    // Clicks Connect and checks the handshake as the base saw it; says why not.
+    [[nodiscard]] bool connectToBase()
+    {
+        const QStringList before = messages.titles();
+        window->btn_Connect->click();
+        if (messages.titles() != before) {
+            QTest::qWait(300); // for what the base did late
+            qWarning("Connect showed: %s; the base printed:\n%s",
+                     qPrintable(messages.titles().mid(before.size()).join(QLatin1Char(','))),
+                     qPrintable(base->lines().join(QLatin1Char('\n'))));
+            return false;
+        }
+        if (base->waitForLine(rxOf(0xC0)).isNull()) {
+            qWarning("the base saw no probe");
+            return false;
+        }
+        // The very next byte after the probe is the reset.
+        const QString reset = base->waitForLine(AnyRx);
+        if (!rxOf(0x80).match(reset).hasMatch()
+            || TarvexSimProcess::boardState(reset) != QLatin1String("faults=none mods=none")) {
+            qWarning("after the probe the base saw: %s", qPrintable(reset));
+            return false;
+        }
+        return true;
+    }
+
+    StoreSandbox sandbox; // first: the base maps its port there and the window reads it
+    std::unique_ptr<TarvexSimProcess> base;
+    RecordingMessageBoxes messages;
+    QPointer<frm_FaultsAndMods> window;
+};
+
+namespace {
+
+void verifyConnected(frm_FaultsAndMods *window, int com)
+{
+    QCOMPARE(window->lbl_Connection->text(), QStringLiteral("Connected on COM %1").arg(com));
+    QCOMPARE(window->lbl_Connection->palette().color(QPalette::WindowText), StatusGreen);
+    QVERIFY(window->MSCommObject->portOpen());
+    QVERIFY(!window->btn_Connect->isEnabled());
+    QVERIFY(window->btn_Disconnect->isEnabled());
+    QVERIFY(window->frame_BoardOptions->isEnabled());
+}
+
+void verifyDisconnected(frm_FaultsAndMods *window)
+{
+    QCOMPARE(window->lbl_Connection->text(), QStringLiteral("Disconnected"));
+    QCOMPARE(window->lbl_Connection->palette().color(QPalette::WindowText), StatusRed);
+    QVERIFY(!window->MSCommObject->portOpen());
+    QVERIFY(window->btn_Connect->isEnabled());
+    QVERIFY(!window->btn_Disconnect->isEnabled());
+    QVERIFY(!window->frame_BoardOptions->isEnabled());
+    QVERIFY(window->menu_Com[0]->isEnabled());
+}
+
+// "fault 3" or "mod 20".
+ColourButton *itemButton(frm_FaultsAndMods *window, const QString &item)
+{
+    const QStringList parts = item.split(QLatin1Char(' '));
+    const auto index = std::size_t(parts.value(1).toInt() - 1);
+    return parts.value(0) == QLatin1String("fault") ? window->btn_Fault.at(index) : window->btn_Mod.at(index);
+}
+
+} // namespace
+
+class tst_EndToEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void connect_data();
+    void connect();
+    void itemClicksReachTheBoard_data();
+    void itemClicksReachTheBoard();
+    void resetAllClearsTheBoard();
+    void disconnectSendsNothing();
+    void baseGoingAwayIsALostConnection_data();
+    void baseGoingAwayIsALostConnection();
+    void passwordFromTheUtilityOpensThePanel();
+};
+
+void tst_EndToEnd::connect_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("com");
+    QTest::addColumn<bool>("found");
+
+    QTest::newRow("answered at once on COM 1") << QStringList() << 1 << true;
+    QTest::newRow("answered 30 ms late on COM 7")
+        << QStringList{"--com", "7", "--answer-delay", "30"} << 7 << true;
+    QTest::newRow("silent base") << QStringList{"--silent"} << 1 << false;
+    QTest::newRow("answer 300 ms late counts as none") << QStringList{"--answer-delay", "300"} << 1 << false;
+}
+
+void tst_EndToEnd::connect()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, com);
+    QFETCH(bool, found);
+    EndToEnd e2e;
+    QVERIFY(e2e.startBase(arguments));
+    e2e.openWindow();
+    if (com != 1)
+        e2e.window->menu_Com[std::size_t(com - 1)]->trigger();
+
+    if (found) {
+        QVERIFY(e2e.connectToBase());
+        verifyConnected(e2e.window, com);
+        return;
+    }
+    e2e.window->btn_Connect->click();
+    QCOMPARE(e2e.messages.shown.size(), 1);
+    QCOMPARE(e2e.messages.shown[0].title, QStringLiteral("Tarvex base not found"));
+    QCOMPARE(e2e.messages.shown[0].text, NotFoundText);
+    QCOMPARE(e2e.messages.shown[0].icon, MessageIcon::Exclamation);
+    verifyDisconnected(e2e.window);
+    QVERIFY(!e2e.base->waitForLine(rxOf(0xC0)).isNull());
+    // Not found, so no reset follows the probe: whatever the board holds stays.
+    QVERIFY(e2e.base->waitForLine(AnyRx, 500).isNull());
+}
+
+void tst_EndToEnd::itemClicksReachTheBoard_data()
+{
+    QTest::addColumn<QStringList>("clicks");
+    QTest::addColumn<QByteArray>("bytes"); // what the base receives, in order
+    QTest::addColumn<QString>("board");    // its state after the last one
+
+    QTest::newRow("fault 3 inserted") << QStringList{"fault 3"} << QByteArray("\x56") << "faults=3 mods=none";
+    QTest::newRow("fault 1 inserted and removed")
+        << QStringList{"fault 1", "fault 1"} << QByteArray("\x54\x74") << "faults=none mods=none";
+    QTest::newRow("last of each kind") << QStringList{"mod 20", "fault 12"} << QByteArray("\x53\x5F")
+                                       << "faults=12 mods=20";
+    QTest::newRow("mod 1 and fault 1 are different items")
+        << QStringList{"mod 1", "fault 1", "mod 1"} << QByteArray("\x40\x54\x60") << "faults=1 mods=none";
+}
+
+void tst_EndToEnd::itemClicksReachTheBoard()
+{
+    QFETCH(QStringList, clicks);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, board);
+    EndToEnd e2e;
+    QVERIFY(e2e.startBase());
+    e2e.openWindow();
+    QVERIFY(e2e.connectToBase());
+
+    QString last;
+    for (int i = 0; i < clicks.size(); ++i) {
+        itemButton(e2e.window, clicks[i])->click();
+        // Each click is one byte, the next one the base receives.
+        last = e2e.base->waitForLine(AnyRx);
+        QVERIFY2(rxOf(quint8(bytes[i])).match(last).hasMatch(), qPrintable(clicks[i] + QStringLiteral(": ") + last));
+    }
+    QCOMPARE(TarvexSimProcess::boardState(last), board);
+    QVERIFY(e2e.base->waitForLine(AnyRx, 200).isNull());
+    QVERIFY(e2e.messages.shown.isEmpty());
+}
+
+void tst_EndToEnd::resetAllClearsTheBoard()
+{
+    EndToEnd e2e;
+    QVERIFY(e2e.startBase());
+    e2e.openWindow();
+    QVERIFY(e2e.connectToBase());
+    QString last;
+    for (const char *item : {"fault 2", "mod 5", "mod 17"}) {
+        itemButton(e2e.window, QLatin1String(item))->click();
+        last = e2e.base->waitForLine(AnyRx);
+    }
+    QCOMPARE(TarvexSimProcess::boardState(last), QStringLiteral("faults=2 mods=5,17"));
+
+    e2e.window->btn_Reset->click();
+    const QString reset = e2e.base->waitForLine(AnyRx);
+    QVERIFY2(rxOf(0x80).match(reset).hasMatch(), qPrintable(reset));
+    QCOMPARE(TarvexSimProcess::boardState(reset), QStringLiteral("faults=none mods=none"));
+    QVERIFY(e2e.base->waitForLine(AnyRx, 200).isNull());
+    for (ColourButton *button : e2e.window->btn_Mod)
+        QCOMPARE(button->backColor(), FaceColour);
+    for (ColourButton *button : e2e.window->btn_Fault)
+        QCOMPARE(button->backColor(), FaceColour);
+    verifyConnected(e2e.window, 1);
+}
+
+void tst_EndToEnd::disconnectSendsNothing()
+{
+    EndToEnd e2e;
+    QVERIFY(e2e.startBase());
+    e2e.openWindow();
+    QVERIFY(e2e.connectToBase());
+    itemButton(e2e.window, QStringLiteral("fault 4"))->click();
+    QCOMPARE(TarvexSimProcess::boardState(e2e.base->waitForLine(AnyRx)), QStringLiteral("faults=4 mods=none"));
+
+    e2e.window->btn_Disconnect->click();
+    verifyDisconnected(e2e.window);
+#ifdef Q_OS_LINUX
+    // A byte written before the close would come before this line.
+    const QString next = e2e.base->waitForLine(RxOrPortFreed);
+    QVERIFY2(PortFreed.match(next).hasMatch(), qPrintable(next));
+#endif
+    QVERIFY(e2e.base->waitForLine(AnyRx, 300).isNull());
+    QVERIFY(e2e.messages.shown.isEmpty());
+
+    // The fault stayed on the board until the next connect resets it.
+    e2e.window->btn_Connect->click();
+    const QString probe = e2e.base->waitForLine(rxOf(0xC0));
+    QCOMPARE(TarvexSimProcess::boardState(probe), QStringLiteral("faults=4 mods=none"));
+    const QString reset = e2e.base->waitForLine(AnyRx);
+    QVERIFY2(rxOf(0x80).match(reset).hasMatch(), qPrintable(reset));
+    QCOMPARE(TarvexSimProcess::boardState(reset), QStringLiteral("faults=none mods=none"));
+    verifyConnected(e2e.window, 1);
+}
+
+void tst_EndToEnd::baseGoingAwayIsALostConnection_data()
+{
+    QTest::addColumn<bool>("waitUntilArmed");
+    // A vanished device is no line event to settle: it counts from the start.
+    QTest::newRow("while supervised") << true;
+    QTest::newRow("right after connecting") << false;
+}
+
+void tst_EndToEnd::baseGoingAwayIsALostConnection()
+{
+    QFETCH(bool, waitUntilArmed);
+    EndToEnd e2e;
+    QVERIFY(e2e.startBase());
+    e2e.openWindow();
+    QVERIFY(e2e.connectToBase());
+    if (waitUntilArmed)
+        QTRY_VERIFY(e2e.window->connectionArmed());
+
+    QVERIFY(e2e.base->stop(SIGTERM));
+    QCOMPARE(e2e.base->process().exitCode(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(e2e.messages.titles(), QStringList{"Connection lost"}, 2000);
+    QCOMPARE(e2e.messages.shown[0].text, LostText);
+    QCOMPARE(e2e.messages.shown[0].icon, MessageIcon::Exclamation);
+    verifyDisconnected(e2e.window);
+    // One message for one loss, however many errors the dead device gives.
+    QTest::qWait(200);
+    QCOMPARE(e2e.messages.shown.size(), 1);
+
+    // Switched on again: a new terminal mapped as the same COM port.
+    QVERIFY(e2e.startBase());
+    QVERIFY(e2e.connectToBase());
+    verifyConnected(e2e.window, 1);
+}
+
+void tst_EndToEnd::passwordFromTheUtilityOpensThePanel()
+{
+    // One settings file for both programs and the base's port mapping.
+    EndToEnd e2e;
+    QVERIFY(e2e.startBase());
+    const QString password = QStringLiteral("Köln 42!");
+
+    QPointer<frm_Login> login = new frm_Login(e2e.messages);
+    login->show();
+    login->txt_Password->setText(password);
+    login->txt_PasswordConfirmation->setText(password);
+    QTest::keyClick(login->txt_PasswordConfirmation, Qt::Key_Return);
+    QCOMPARE(e2e.messages.titles(), QStringList{"Password Accepted"});
+    QTRY_VERIFY(login.isNull());
+
+    QFile file(e2e.sandbox.iniFile(settings_keys::Application));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray stored = file.readAll();
+    QVERIFY2(stored.contains("Password="), stored.constData());
+    QVERIFY2(stored.contains("COM1=/dev/"), stored.constData());
+    QVERIFY(!stored.contains("42!"));
+
+    QPointer<frm_PasswordDialog> dialog = new frm_PasswordDialog(e2e.messages, [&e2e]() -> QWidget * {
+        e2e.window = new frm_FaultsAndMods(platform::CreateSerialCommControl(), e2e.messages);
+        return e2e.window;
+    });
+    dialog->show();
+    dialog->txt_Password->setText(password);
+    QTest::keyClick(dialog->txt_Password, Qt::Key_Return);
+    QCOMPARE(e2e.messages.titles(), QStringList{"Password Accepted"});
+    QVERIFY(e2e.window);
+    QVERIFY(e2e.window->isVisible());
+    QTRY_VERIFY(dialog.isNull());
+
+    QVERIFY(e2e.connectToBase());
+    verifyConnected(e2e.window, 1);
+    // The panel stored its port beside the password and the mapping.
+    e2e.window->close();
+    QCOMPARE(platform::SettingsStore::read(settings_keys::Application, settings_keys::SectionGeneral,
+                                           settings_keys::CommPort, QStringLiteral("none")),
+             QStringLiteral("1"));
+    QVERIFY(platform::SettingsStore::read(settings_keys::Application, settings_keys::SectionGeneral,
+                                          settings_keys::Password, QStringLiteral("-1"))
+            != QStringLiteral("-1"));
+}
+
+QTEST_MAIN(tst_EndToEnd)
+#include "tst_end_to_end.moc"
