@@ -27,10 +27,7 @@ frm_PasswordDialog::frm_PasswordDialog(platform::MessageBoxes &messages,
     setAttribute(Qt::WA_DeleteOnClose);
     setObjectName(QStringLiteral("frm_PasswordDialog"));
     setWindowTitle(texts::Caption);
-    platform::SetUpFixedWindow(this);
-    platform::IgnoreEscapeKey(this);
-    platform::KeepOffTaskbar(this);
-    setFixedSize(platform::TwipsToPixels(layout::ClientWidth), platform::TwipsToPixels(layout::ClientHeight));
+    platform::SetUpPasswordWindow(this, layout::ClientWidth, layout::ClientHeight);
     createControls();
     txt_Password->setFocus();
 }

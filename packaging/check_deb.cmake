@@ -4,18 +4,9 @@
 #         -DDPKG_DEB=... -DPACKAGE=velmora -DVERSION=1.10 -DPROGRAMS=a,b
 #         -P check_deb.cmake
 cmake_minimum_required(VERSION 3.25)
-foreach(var CPACK CPACK_CONFIG WORK_DIR DPKG_DEB PACKAGE VERSION PROGRAMS)
-    if(NOT DEFINED ${var})
-        message(FATAL_ERROR "${var} not given")
-    endif()
-endforeach()
-string(REPLACE "," ";" PROGRAMS "${PROGRAMS}")
-
-set(failures 0)
-macro(fail message)
-    message(SEND_ERROR "${message}")
-    math(EXPR failures "${failures} + 1")
-endmacro()
+include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
+require_arguments(CPACK CPACK_CONFIG WORK_DIR DPKG_DEB PACKAGE VERSION PROGRAMS)
+split_lists(PROGRAMS)
 
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})

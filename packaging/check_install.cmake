@@ -4,20 +4,9 @@
 #         -DICON_SIZES=32,64 -DDESKTOP_FILES=x.desktop,y.desktop
 #         [-DDESKTOP_FILE_VALIDATE=path] -P check_install.cmake
 cmake_minimum_required(VERSION 3.25)
-foreach(var BUILD_DIR WORK_DIR PROGRAMS ICON_SIZES DESKTOP_FILES)
-    if(NOT DEFINED ${var})
-        message(FATAL_ERROR "${var} not given")
-    endif()
-endforeach()
-string(REPLACE "," ";" PROGRAMS "${PROGRAMS}")
-string(REPLACE "," ";" ICON_SIZES "${ICON_SIZES}")
-string(REPLACE "," ";" DESKTOP_FILES "${DESKTOP_FILES}")
-
-set(failures 0)
-macro(fail message)
-    message(SEND_ERROR "${message}")
-    math(EXPR failures "${failures} + 1")
-endmacro()
+include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
+require_arguments(BUILD_DIR WORK_DIR PROGRAMS ICON_SIZES DESKTOP_FILES)
+split_lists(PROGRAMS ICON_SIZES DESKTOP_FILES)
 
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})

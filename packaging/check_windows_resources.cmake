@@ -4,20 +4,9 @@
 #   cmake -DWINDRES=... -DWORK_DIR=... -DICO=velmora.ico -DRC_FILES=a.rc,b.rc
 #         -DPRODUCTS=A,B -DVERSIONS=1.10,1.00 -P check_windows_resources.cmake
 cmake_minimum_required(VERSION 3.25)
-foreach(var WINDRES WORK_DIR ICO RC_FILES PRODUCTS VERSIONS)
-    if(NOT DEFINED ${var})
-        message(FATAL_ERROR "${var} not given")
-    endif()
-endforeach()
-string(REPLACE "," ";" RC_FILES "${RC_FILES}")
-string(REPLACE "," ";" PRODUCTS "${PRODUCTS}")
-string(REPLACE "," ";" VERSIONS "${VERSIONS}")
-
-set(failures 0)
-macro(fail message)
-    message(SEND_ERROR "${message}")
-    math(EXPR failures "${failures} + 1")
-endmacro()
+include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
+require_arguments(WINDRES WORK_DIR ICO RC_FILES PRODUCTS VERSIONS)
+split_lists(RC_FILES PRODUCTS VERSIONS)
 
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})

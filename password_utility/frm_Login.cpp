@@ -38,10 +38,7 @@ frm_Login::frm_Login(platform::MessageBoxes &messages, QWidget *parent)
     setAttribute(Qt::WA_DeleteOnClose);
     setObjectName(QStringLiteral("frm_Login"));
     setWindowTitle(texts::Caption);
-    platform::SetUpFixedWindow(this);
-    platform::IgnoreEscapeKey(this);
-    platform::KeepOffTaskbar(this);
-    setFixedSize(platform::TwipsToPixels(layout::ClientWidth), platform::TwipsToPixels(layout::ClientHeight));
+    platform::SetUpPasswordWindow(this, layout::ClientWidth, layout::ClientHeight);
     createControls();
     txt_Password->setFocus();
 }

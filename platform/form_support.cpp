@@ -1,5 +1,7 @@
 #include "form_support.h"
 
+#include "twips.h"
+
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QEvent>
@@ -99,6 +101,14 @@ void SetUpFixedWindow(QWidget *window)
                            | Qt::MSWindowsFixedSizeDialogHint);
     window->setFont(DialogFont());
     window->installEventFilter(new CentreAtFirstShow(window));
+}
+
+void SetUpPasswordWindow(QWidget *window, int clientWidthTwips, int clientHeightTwips)
+{
+    SetUpFixedWindow(window);
+    IgnoreEscapeKey(window);
+    KeepOffTaskbar(window);
+    window->setFixedSize(TwipsToPixels(clientWidthTwips), TwipsToPixels(clientHeightTwips));
 }
 
 void IgnoreEscapeKey(QWidget *window)

@@ -20,6 +20,10 @@ QFont DialogFont();
 // minimise or maximise box, centred on its screen when it is first shown.
 void SetUpFixedWindow(QWidget *window);
 
+// A fixed window of the given client size that the Esc key does not close and
+// that keeps off the taskbar: what both password windows are.
+void SetUpPasswordWindow(QWidget *window, int clientWidthTwips, int clientHeightTwips);
+
 // The Esc key does nothing in this window (a dialog would close on it).
 void IgnoreEscapeKey(QWidget *window);
 

@@ -1,3 +1,4 @@
+#include "control_layout.h"
 #include "recording_message_boxes.h"
 #include "store_sandbox.h"
 
@@ -278,13 +279,9 @@ void tst_Login::layout()
     QFETCH(QRect, expected);
     QFETCH(QString, caption);
     LoginFixture f;
-    QWidget *widget = f.window->findChild<QWidget *>(control);
-    QVERIFY2(widget, qPrintable(control));
-    QCOMPARE(widget->geometry(), expected);
-    if (auto *button = qobject_cast<QPushButton *>(widget))
-        QCOMPARE(button->text(), caption);
-    if (auto *label = qobject_cast<QLabel *>(widget))
-        QCOMPARE(label->text(), caption);
+    verifyControl(f.window, control, expected, caption);
+    if (QTest::currentTestFailed())
+        return;
 
     QCOMPARE(f.window->windowTitle(), QStringLiteral("Velmora Password"));
     QCOMPARE(f.window->size(), QSize(332, 165));

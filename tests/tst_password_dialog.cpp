@@ -1,3 +1,4 @@
+#include "control_layout.h"
 #include "recording_message_boxes.h"
 #include "store_sandbox.h"
 
@@ -314,13 +315,9 @@ void tst_PasswordDialog::layout()
     QFETCH(QRect, expected);
     QFETCH(QString, caption);
     DialogFixture f;
-    QWidget *widget = f.dialog->findChild<QWidget *>(control);
-    QVERIFY2(widget, qPrintable(control));
-    QCOMPARE(widget->geometry(), expected);
-    if (auto *button = qobject_cast<QPushButton *>(widget))
-        QCOMPARE(button->text(), caption);
-    if (auto *label = qobject_cast<QLabel *>(widget))
-        QCOMPARE(label->text(), caption);
+    verifyControl(f.dialog, control, expected, caption);
+    if (QTest::currentTestFailed())
+        return;
 
     QCOMPARE(f.dialog->windowTitle(), QStringLiteral("Authentication"));
     QCOMPARE(f.dialog->size(), QSize(264, 84));
