@@ -6,7 +6,9 @@
 #include <QDeadlineTimer>
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
+#include <optional>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -19,6 +21,7 @@
 
 #ifdef __linux__
 #include <linux/serial.h>
+#include <sys/sysmacros.h>
 #endif
 
 namespace platform {
@@ -44,6 +47,46 @@ bool deviceGone(int fd)
 CommError invalidPortNumber()
 {
     return {comm_error::InvalidPortNumber, QStringLiteral("Invalid port number")};
+}
+
+CommError systemConsole(const QString &path)
+{
+    return {comm_error::InvalidPortNumber,
+            QStringLiteral("Invalid port number: %1 is the system console").arg(path)};
+}
+
+// The device number of terminal `name` under /dev, else as the kernel lists it.
+std::optional<dev_t> terminalDevice(const QString &name)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(QStringLiteral("/dev/") + name).constData(), &info) == 0
+        && S_ISCHR(info.st_mode))
+        return info.st_rdev;
+    QFile numbers(QStringLiteral("/sys/class/tty/%1/dev").arg(name));
+    if (!numbers.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QList<QByteArray> parts = numbers.readAll().trimmed().split(':');
+    bool majorOk = false;
+    bool minorOk = false;
+    const unsigned major = parts.value(0).toUInt(&majorOk);
+    const unsigned minor = parts.value(1).toUInt(&minorOk);
+    if (parts.size() != 2 || !majorOk || !minorOk)
+        return std::nullopt;
+    return makedev(major, minor);
+}
+
+bool isActiveConsole(dev_t device, const QStringList &consoles)
+{
+    return std::any_of(consoles.cbegin(), consoles.cend(), [device](const QString &name) {
+        const std::optional<dev_t> console = terminalDevice(name);
+        return console && *console == device;
+    });
+}
+
+QByteArray readSystemFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 CommError inUse(const QString &path, const QString &detail = QString())
@@ -113,6 +156,25 @@ QSerialPort::Parity toQt(Parity parity)
 
 } // namespace
 
+QStringList ActiveSystemConsoles()
+{
+    QStringList names;
+    const auto add = [&names](const QByteArray &name) {
+        const QString text = QString::fromLocal8Bit(name.trimmed());
+        if (!text.isEmpty() && !names.contains(text))
+            names.append(text);
+    };
+    for (const QByteArray &name : readSystemFile(QStringLiteral("/sys/class/tty/console/active")).split(' '))
+        add(name);
+    // One console a line, its name first.
+    for (const QByteArray &line : readSystemFile(QStringLiteral("/proc/consoles")).split('\n'))
+        add(line.simplified().split(' ').value(0));
+    // tty0 is whichever virtual terminal is in front.
+    if (names.contains(QStringLiteral("tty0")))
+        add(readSystemFile(QStringLiteral("/sys/class/tty/tty0/active")));
+    return names;
+}
+
 QList<qint16> LineEventsBetween(const LineCounters &before, const LineCounters &after)
 {
     QList<qint16> events;
@@ -144,6 +206,11 @@ PosixCommControl::PosixCommControl(QObject *parent)
 PosixCommControl::~PosixCommControl()
 {
     closePort();
+}
+
+void PosixCommControl::setConsoleList(ConsoleList consoles)
+{
+    m_consoles = std::move(consoles);
 }
 
 QString PosixCommControl::DevicePath(int port)
@@ -299,6 +366,8 @@ void PosixCommControl::openPort()
     }
     if (!S_ISCHR(info.st_mode))
         throw invalidPortNumber();
+    if (isActiveConsole(info.st_rdev, m_consoles()))
+        throw systemConsole(path);
 
     // QSerialPort quietly sends these as 5 data bits or 1 stop bit.
     if (m_settings.dataBits < 5)

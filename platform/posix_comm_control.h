@@ -6,7 +6,10 @@
 #include <QList>
 #include <QSerialPort>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
+
+#include <functional>
 
 namespace platform {
 
@@ -29,6 +32,10 @@ struct LineCounters
 // that moved, however far, so a pulse too short to see as a state still counts.
 QList<qint16> LineEventsBetween(const LineCounters &before, const LineCounters &after);
 
+// The terminals that are active system consoles now, as names under /dev
+// ("ttyS0", "tty1"), from the kernel's lists.
+QStringList ActiveSystemConsoles();
+
 // The serial port of Linux and other POSIX systems, on QSerialPort.
 // COM N opens the device named by [Ports] COMN in the settings store, else
 // /dev/ttyS<N-1>. Line states are polled on the owner's thread while the port is
@@ -44,6 +51,10 @@ public:
     // The device that port number `port` opens; empty below 1.
     static QString DevicePath(int port);
 
+    // Where the active system consoles are learnt at each open; tests give their own.
+    using ConsoleList = std::function<QStringList()>;
+    void setConsoleList(ConsoleList consoles);
+
     // Refused with 8000 while the port is open.
     void setCommPort(qint16 port) override;
     // Refused with 8000 while open and 380 for text that is no line setting;
@@ -53,6 +64,8 @@ public:
     void setInputMode(qint32 mode) override;
     // 0 takes everything; N > 0 takes at most N bytes per read; negative is 380.
     void setInputLen(qint16 length) override;
+    // 8002 when no terminal is there, and for an active system console: taking
+    // that over would reconfigure and write to the machine's own console.
     void setPortOpen(bool open) override;
     bool portOpen() const override;
     // Empty while closed.
@@ -83,6 +96,7 @@ private:
     LineSettings m_settings;
     qint16 m_inputLen = 0;
     QString m_devicePath;
+    ConsoleList m_consoles = ActiveSystemConsoles;
     // What a limited read left over; it comes before everything else received.
     QByteArray m_received;
     LineCounters m_counters;

@@ -217,6 +217,8 @@ private slots:
 
     void invalidPortNumbers_data();
     void invalidPortNumbers();
+    void systemConsoleIsNeverOpened_data();
+    void systemConsoleIsNeverOpened();
     void portInUseIsNotAnInvalidPort_data();
     void portInUseIsNotAnInvalidPort();
     void changesWhileOpenAreRefused_data();
@@ -535,6 +537,60 @@ void tst_PosixCommControl::invalidPortNumbers()
     QCOMPARE(file.readAll(), QByteArray()); // nothing was written to the file
     QTest::qWait(20);
     QCOMPARE(events.codes, QList<qint16>{});
+}
+
+void tst_PosixCommControl::systemConsoleIsNeverOpened_data()
+{
+    QTest::addColumn<QString>("consoles"); // <pty> stands for the terminal COM1 maps to
+    QTest::addColumn<bool>("throughLink");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("the port is the console") << "tty0 <pty>" << false << true;
+    QTest::newRow("a link to the console") << "<pty>" << true << true;
+    QTest::newRow("another terminal is the console") << "tty0 ttyS0" << false << false;
+    QTest::newRow("a console name that names no device") << "nosuchtty" << false << false;
+    QTest::newRow("no console at all") << "" << false << false;
+}
+
+void tst_PosixCommControl::systemConsoleIsNeverOpened()
+{
+    QFETCH(QString, consoles);
+    QFETCH(bool, throughLink);
+    QFETCH(bool, refused);
+    StoreSandbox sandbox;
+    PseudoTerminal pty;
+    QVERIFY(pty.isValid());
+    QTemporaryDir links;
+    QString mapped = pty.slavePath();
+    if (throughLink) {
+        mapped = links.filePath(QStringLiteral("console-link"));
+        QVERIFY(QFile::link(pty.slavePath(), mapped));
+    }
+    mapPort(1, mapped);
+    const QString ptyName = pty.slavePath().mid(int(qstrlen("/dev/")));
+    const QStringList names =
+        consoles.replace(QStringLiteral("<pty>"), ptyName).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const termios before = pty.slaveAttributes();
+
+    PosixCommControl control;
+    control.setConsoleList([names] { return names; });
+    control.setCommPort(1);
+    control.setSettings(QStringLiteral("2400,E,8,2"));
+    const auto error = errorFrom([&] { control.setPortOpen(true); });
+    if (!refused) {
+        QVERIFY(!error);
+        QVERIFY(control.portOpen());
+        return;
+    }
+    QVERIFY(error);
+    QCOMPARE(error->number, comm_error::InvalidPortNumber);
+    QVERIFY2(error->description.contains(mapped) && error->description.contains(QStringLiteral("system console")),
+             qPrintable(error->description));
+    QVERIFY(!control.portOpen());
+    // Neither the line settings nor a byte reached the console.
+    const termios after = pty.slaveAttributes();
+    QCOMPARE(after.c_cflag, before.c_cflag);
+    QCOMPARE(cfgetospeed(&after), cfgetospeed(&before));
+    QCOMPARE(pty.readFor(30), QByteArray());
 }
 
 void tst_PosixCommControl::portInUseIsNotAnInvalidPort_data()
