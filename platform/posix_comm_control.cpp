@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
+#include <utility>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -29,6 +30,10 @@ namespace platform {
 namespace {
 
 constexpr int LinePollMilliseconds = 15;
+// The receive queue holds this much, as a serial driver's input queue does; what
+// arrives while it is full is dropped, as on an overrun. Nothing reads the line
+// while connected, so without a bound a talkative device would fill the memory.
+constexpr qsizetype ReceiveQueueBytes = 4096;
 // Time for the system to take a write, on top of the time the bytes need on the line.
 constexpr int WriteGraceMilliseconds = 1000;
 
@@ -201,6 +206,8 @@ PosixCommControl::PosixCommControl(QObject *parent)
     m_lineTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_lineTimer, &QTimer::timeout, this, &PosixCommControl::pollLine);
     connect(&m_port, &QSerialPort::errorOccurred, this, &PosixCommControl::onPortError);
+    connect(&m_port, &QSerialPort::readyRead, this, &PosixCommControl::queueArrived);
+    m_port.setReadBufferSize(ReceiveQueueBytes);
 }
 
 PosixCommControl::~PosixCommControl()
@@ -278,9 +285,9 @@ QByteArray PosixCommControl::input()
 {
     if (!portOpen())
         return QByteArray();
-    QByteArray data = m_received + m_port.readAll();
-    m_received.clear();
-    data += drainKernel();
+    queueArrived();
+    QByteArray data = std::exchange(m_received, QByteArray());
+    data += drainKernel(ReceiveQueueBytes - data.size());
     if (m_inputLen > 0 && data.size() > m_inputLen) {
         if (portOpen())
             m_received = data.mid(m_inputLen);
@@ -342,7 +349,7 @@ qint16 PosixCommControl::inBufferCount()
         waiting = 0;
     }
     const qint64 count = m_received.size() + m_port.bytesAvailable() + waiting;
-    return qint16(qMin<qint64>(count, 32767));
+    return qint16(qMin<qint64>(count, ReceiveQueueBytes));
 }
 
 void PosixCommControl::openPort()
@@ -534,15 +541,22 @@ void PosixCommControl::onPortError(QSerialPort::SerialPortError error)
         loseDevice(CloseWhen::Later);
 }
 
-QByteArray PosixCommControl::drainKernel()
+void PosixCommControl::queueArrived()
+{
+    const QByteArray arrived = m_port.readAll();
+    m_received += arrived.left(ReceiveQueueBytes - m_received.size());
+}
+
+QByteArray PosixCommControl::drainKernel(qsizetype room)
 {
     QByteArray bytes;
     char chunk[4096];
-    for (;;) {
-        const ssize_t count = ::read(m_port.handle(), chunk, sizeof chunk);
+    while (bytes.size() < room) {
+        const size_t wanted = size_t(qMin<qsizetype>(qsizetype(sizeof chunk), room - bytes.size()));
+        const ssize_t count = ::read(m_port.handle(), chunk, wanted);
         if (count > 0) {
             bytes.append(chunk, qsizetype(count));
-            if (size_t(count) < sizeof chunk)
+            if (size_t(count) < wanted)
                 break;
             continue;
         }

@@ -73,7 +73,7 @@ public:
     // 8018 while closed; 8021 when the bytes cannot be written, which closes
     // the port and queues DeviceLost.
     void setOutput(const QByteArray &bytes) override;
-    // 0 while closed; at most 32767.
+    // 0 while closed; at most 4096, the size of the receive queue.
     qint16 inBufferCount() override;
 
 private:
@@ -87,7 +87,10 @@ private:
     LineRead readLineCounters(LineCounters *counters);
     void pollLine();
     void onPortError(QSerialPort::SerialPortError error);
-    QByteArray drainKernel();
+    // Moves what QSerialPort has read into the receive queue, dropping what does not fit.
+    void queueArrived();
+    // What the system holds, up to `room` bytes.
+    QByteArray drainKernel(qsizetype room);
 
     QSerialPort m_port{this};
     QTimer m_lineTimer{this};
@@ -97,7 +100,7 @@ private:
     qint16 m_inputLen = 0;
     QString m_devicePath;
     ConsoleList m_consoles = ActiveSystemConsoles;
-    // What a limited read left over; it comes before everything else received.
+    // The receive queue: what arrived and what a limited read left over, in order.
     QByteArray m_received;
     LineCounters m_counters;
     bool m_haveCounters = false;

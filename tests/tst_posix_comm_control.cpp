@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <limits>
@@ -208,6 +209,8 @@ private slots:
     void outputArrivesExactly();
     void inputTakesBufferedAndSystemBytesInOrder_data();
     void inputTakesBufferedAndSystemBytesInOrder();
+    void receiveQueueIsBounded_data();
+    void receiveQueueIsBounded();
     void lineSettingsReachTheDevice_data();
     void lineSettingsReachTheDevice();
     void settingsTheLineCannotTakeAreRefusedAtOpen_data();
@@ -399,6 +402,59 @@ void tst_PosixCommControl::inputTakesBufferedAndSystemBytesInOrder()
     QCOMPARE(control.inBufferCount(), qint16(countAfter));
     QCOMPARE(control.input(), secondRead);
     QCOMPARE(control.inBufferCount(), qint16(0));
+}
+
+void tst_PosixCommControl::receiveQueueIsBounded_data()
+{
+    QTest::addColumn<int>("flood");
+    QTest::addColumn<bool>("eventLoopRuns"); // else the window's thread sleeps
+    QTest::newRow("1 MB while the event loop runs") << 1024 * 1024 << true;
+    QTest::newRow("64 KB during a sleep") << 64 * 1024 << false;
+    QTest::newRow("exactly a full queue") << 4096 << true;
+}
+
+void tst_PosixCommControl::receiveQueueIsBounded()
+{
+    QFETCH(int, flood);
+    QFETCH(bool, eventLoopRuns);
+    constexpr int Queue = 4096;
+    PortRig rig;
+    QVERIFY(rig.pty.isValid());
+    PosixCommControl control;
+    control.setCommPort(1);
+    control.setPortOpen(true);
+
+    QByteArray sent(flood, Qt::Uninitialized);
+    for (int i = 0; i < flood; ++i)
+        sent[i] = char(i % 251);
+    std::atomic<bool> written = false;
+    std::thread device([&] {
+        // The master blocks while the terminal's own buffer is full.
+        for (int offset = 0; offset < flood; offset += 4096)
+            rig.pty.write(sent.mid(offset, 4096));
+        written = true;
+    });
+    if (eventLoopRuns) {
+        QTRY_VERIFY_WITH_TIMEOUT(written, 20000);
+        QTest::qWait(50);
+    } else {
+        platform::Sleep(100);
+    }
+    const qint16 counted = control.inBufferCount();
+    const QByteArray taken = control.input();
+    if (!eventLoopRuns)
+        QTRY_VERIFY_WITH_TIMEOUT(written, 20000); // what is left drains while the loop runs
+    device.join();
+
+    QVERIFY2(counted <= Queue, qPrintable(QString::number(counted)));
+    QVERIFY2(taken.size() <= Queue, qPrintable(QString::number(taken.size())));
+    if (eventLoopRuns) {
+        // The queue keeps what came first; the rest is dropped, as on an overrun.
+        QCOMPARE(counted, qint16(Queue));
+        QCOMPARE(taken, sent.left(Queue));
+        QCOMPARE(control.inBufferCount(), qint16(0));
+        QVERIFY(control.portOpen());
+    }
 }
 
 void tst_PosixCommControl::lineSettingsReachTheDevice_data()
