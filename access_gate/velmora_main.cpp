@@ -3,6 +3,7 @@
 #include "platform/app_icon.h"
 #include "platform/form_support.h"
 #include "platform/message_box.h"
+#include "platform/session_end.h"
 #include "platform/serial_comm_control.h"
 #include "trainer_panel/frm_FaultsAndMods.h"
 
@@ -16,6 +17,8 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("velmora"));
     QApplication::setWindowIcon(platform::ApplicationIcon());
     QApplication::setFont(platform::DialogFont()); // message boxes too
+
+    platform::CloseWindowsWhenSessionEnds();
 
     platform::QtMessageBoxes messages;
     auto *dialog = new frm_PasswordDialog(messages, [&messages]() -> QWidget * {

@@ -4,6 +4,7 @@
 #include "platform/app_icon.h"
 #include "platform/form_support.h"
 #include "platform/message_box.h"
+#include "platform/session_end.h"
 
 #include <QApplication>
 
@@ -16,6 +17,8 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("velmora-password"));
     QApplication::setWindowIcon(platform::ApplicationIcon());
     QApplication::setFont(platform::DialogFont()); // message boxes too
+
+    platform::CloseWindowsWhenSessionEnds();
 
     platform::QtMessageBoxes messages;
     auto *window = new frm_Login(messages);
