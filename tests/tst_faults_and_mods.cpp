@@ -461,17 +461,24 @@ void tst_FaultsAndMods::load_data()
     QTest::addColumn<QString>("stored");         // "<none>": no key
     QTest::addColumn<int>("checkedItem");        // 0: none
     QTest::addColumn<QString>("storedAfterLoad");
+    QTest::addColumn<int>("openedPort");         // by Connect
     QTest::addColumn<QString>("caption");        // once connected
 
-    QTest::newRow("first start") << "<none>" << 1 << "1" << "Connected on COM 1";
-    QTest::newRow("stored -1") << "-1" << 1 << "1" << "Connected on COM 1";
-    QTest::newRow("stored 7") << "7" << 7 << "7" << "Connected on COM 7";
-    QTest::newRow("stored 12") << "12" << 12 << "12" << "Connected on COM 12";
-    QTest::newRow("leading zero") << "07" << 7 << "07" << "Connected on COM 07";
-    QTest::newRow("zero") << "0" << 0 << "0" << "Connected on COM 0";
-    QTest::newRow("thirteen") << "13" << 0 << "13" << "Connected on COM 13";
-    QTest::newRow("not a number") << "abc" << 1 << "1" << "Connected on COM 1";
-    QTest::newRow("empty") << "" << 1 << "1" << "Connected on COM 1";
+    QTest::newRow("first start") << "<none>" << 1 << "1" << 1 << "Connected on COM 1";
+    QTest::newRow("stored -1") << "-1" << 1 << "1" << 1 << "Connected on COM 1";
+    QTest::newRow("stored -1.0, the same value") << "-1.0" << 1 << "1" << 1 << "Connected on COM 1";
+    QTest::newRow("stored 7") << "7" << 7 << "7" << 7 << "Connected on COM 7";
+    QTest::newRow("stored 12") << "12" << 12 << "12" << 12 << "Connected on COM 12";
+    QTest::newRow("leading zero") << "07" << 7 << "07" << 7 << "Connected on COM 07";
+    QTest::newRow("decimal point") << "7.0" << 7 << "7.0" << 7 << "Connected on COM 7.0";
+    QTest::newRow("exponent") << "1e1" << 10 << "1e1" << 10 << "Connected on COM 1e1";
+    QTest::newRow("a fraction matches no item, opens the rounded port")
+        << "2.5" << 0 << "2.5" << 2 << "Connected on COM 2.5";
+    QTest::newRow("zero") << "0" << 0 << "0" << 0 << "Connected on COM 0";
+    QTest::newRow("thirteen") << "13" << 0 << "13" << 13 << "Connected on COM 13";
+    QTest::newRow("not a number") << "abc" << 1 << "1" << 1 << "Connected on COM 1";
+    QTest::newRow("a number with text after it") << "7x" << 1 << "1" << 1 << "Connected on COM 1";
+    QTest::newRow("empty") << "" << 1 << "1" << 1 << "Connected on COM 1";
 }
 
 void tst_FaultsAndMods::load()
@@ -479,6 +486,7 @@ void tst_FaultsAndMods::load()
     QFETCH(QString, stored);
     QFETCH(int, checkedItem);
     QFETCH(QString, storedAfterLoad);
+    QFETCH(int, openedPort);
     QFETCH(QString, caption);
 
     PanelFixture f(stored == QLatin1String("<none>") ? QString() : stored);
@@ -491,7 +499,7 @@ void tst_FaultsAndMods::load()
     QCOMPARE(window->btn_Fault[0]->backColor(), FaceColour);
 
     window->btn_Connect->click();
-    QCOMPARE(f.comm->port(), static_cast<qint16>(storedAfterLoad.toInt()));
+    QCOMPARE(f.comm->port(), static_cast<qint16>(openedPort));
     QCOMPARE(window->lbl_Connection->text(), caption);
 }
 

@@ -14,9 +14,11 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
+#include <QLocale>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTimer>
+#include <cmath>
 #include <limits>
 
 namespace layout = faults_and_mods_layout;
@@ -47,12 +49,13 @@ void setLabelColours(QLabel *label, platform::OleColour text, platform::OleColou
     label->setAutoFillBackground(true);
 }
 
-// A stored port is compared with numbers by its value: "07" is port 7.
-std::optional<long long> portValue(const QString &text)
+// A stored port is compared with numbers by its value: "07", "7.0" and "7e0"
+// are all port 7. A text without a numeric value has none.
+std::optional<double> portValue(const QString &text)
 {
     bool ok = false;
-    const long long value = text.trimmed().toLongLong(&ok);
-    return ok ? std::optional<long long>(value) : std::nullopt;
+    const double value = QLocale::c().toDouble(text.trimmed(), &ok);
+    return ok && std::isfinite(value) ? std::optional<double>(value) : std::nullopt;
 }
 
 } // namespace
@@ -216,7 +219,7 @@ void frm_FaultsAndMods::Form_Load()
     m_selectedCommPort = SettingsStore::read(settings_keys::Application, settings_keys::SectionGeneral,
                                              settings_keys::CommPort, settings_keys::CommPortMissing);
     // Empty or not a number counts as never stored: port 1, stored at once.
-    const std::optional<long long> stored = portValue(m_selectedCommPort);
+    const std::optional<double> stored = portValue(m_selectedCommPort);
     if (!stored || *stored == -1) {
         m_selectedCommPort = QStringLiteral("1");
         // A store that cannot be written only costs the remembered port: the
@@ -227,7 +230,7 @@ void frm_FaultsAndMods::Form_Load()
 
     for (QAction *item : menu_Com)
         item->setChecked(false);
-    const std::optional<long long> port = portValue(m_selectedCommPort);
+    const std::optional<double> port = portValue(m_selectedCommPort);
     for (int n = 1; n <= static_cast<int>(menu_Com.size()); ++n) {
         if (port && *port == n) {
             menu_Com[static_cast<std::size_t>(n - 1)]->setChecked(true);
@@ -435,8 +438,10 @@ void frm_FaultsAndMods::connectionLost()
 
 qint16 frm_FaultsAndMods::commPortNumber() const
 {
-    const std::optional<long long> port = portValue(m_selectedCommPort);
-    if (!port || *port < std::numeric_limits<qint16>::min() || *port > std::numeric_limits<qint16>::max())
+    const std::optional<double> value = portValue(m_selectedCommPort);
+    // Rounded half to even, as a conversion to a 16-bit integer does.
+    const double port = value ? std::nearbyint(*value) : 0.0;
+    if (!value || port < std::numeric_limits<qint16>::min() || port > std::numeric_limits<qint16>::max())
         throw CommError{6, QStringLiteral("Overflow")};
-    return static_cast<qint16>(*port);
+    return static_cast<qint16>(port);
 }
