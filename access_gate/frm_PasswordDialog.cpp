@@ -48,7 +48,9 @@ void frm_PasswordDialog::createControls()
     btn_Cancel = new QPushButton(texts::Cancel, this);
     btn_Cancel->setObjectName(QStringLiteral("btn_Cancel"));
     btn_Cancel->setGeometry(layout::btn_Cancel.toPixels());
-    btn_Cancel->setAutoDefault(false);
+    // With the focus on it, Enter clicks Cancel, as on Windows; OK stays the
+    // default for the password box.
+    btn_Cancel->setAutoDefault(true);
     connect(btn_Cancel, &QPushButton::clicked, this, &frm_PasswordDialog::btn_Cancel_Click);
 
     lbl_Password = new QLabel(texts::PasswordLabel, this);

@@ -90,6 +90,8 @@ private slots:
     void cancelAndCloseBoxEndTheProgram();
     void programGoesOnWithTheMainWindow();
     void enterClicksOkAndEscapeDoesNothing();
+    void keysActOnTheFocusedControl_data();
+    void keysActOnTheFocusedControl();
     void passwordStoredMeanwhileByAnotherProcessCounts();
     void passwordSetByTheUtilityOpensTheDialog();
     void layout_data();
@@ -256,6 +258,46 @@ void tst_PasswordDialog::enterClicksOkAndEscapeDoesNothing()
     QTest::keyClick(f.dialog->txt_Password, Qt::Key_Return);
     QCOMPARE(f.mainWindowsCreated, 1);
     QTRY_VERIFY(f.dialog.isNull());
+}
+
+void tst_PasswordDialog::keysActOnTheFocusedControl_data()
+{
+    QTest::addColumn<QString>("focus");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("outcome"); // "main window", "closed" or "nothing"
+    QTest::newRow("box, Return: the default button") << "txt_Password" << int(Qt::Key_Return) << "main window";
+    QTest::newRow("box, keypad Enter") << "txt_Password" << int(Qt::Key_Enter) << "main window";
+    QTest::newRow("box, Space is typed") << "txt_Password" << int(Qt::Key_Space) << "nothing";
+    QTest::newRow("OK, Return") << "btn_OK" << int(Qt::Key_Return) << "main window";
+    QTest::newRow("OK, Space") << "btn_OK" << int(Qt::Key_Space) << "main window";
+    QTest::newRow("Cancel, Return clicks Cancel") << "btn_Cancel" << int(Qt::Key_Return) << "closed";
+    QTest::newRow("Cancel, keypad Enter clicks Cancel") << "btn_Cancel" << int(Qt::Key_Enter) << "closed";
+    QTest::newRow("Cancel, Space") << "btn_Cancel" << int(Qt::Key_Space) << "closed";
+}
+
+void tst_PasswordDialog::keysActOnTheFocusedControl()
+{
+    QFETCH(QString, focus);
+    QFETCH(int, key);
+    QFETCH(QString, outcome);
+    DialogFixture f;
+    storePassword(encoded(QStringLiteral("secret1")));
+    f.showAndActivate();
+    f.dialog->txt_Password->setText(QStringLiteral("secret1"));
+    auto *focused = f.dialog->findChild<QWidget *>(focus);
+    QVERIFY(focused);
+    focused->setFocus(Qt::TabFocusReason);
+    QTRY_VERIFY(focused->hasFocus());
+
+    QTest::keyClick(focused, Qt::Key(key));
+    if (outcome == QLatin1String("nothing")) {
+        QVERIFY(f.dialog->isVisible());
+        QCOMPARE(f.mainWindowsCreated, 0);
+        return;
+    }
+    QTRY_VERIFY(f.dialog.isNull());
+    QCOMPARE(f.mainWindowsCreated, outcome == QLatin1String("main window") ? 1 : 0);
+    QVERIFY(f.messages.shown.isEmpty());
 }
 
 void tst_PasswordDialog::passwordStoredMeanwhileByAnotherProcessCounts()
