@@ -900,12 +900,18 @@ private:
         }
     }
 
+    bool cableIn() const { return m_terminal && !m_hangUpAt; }
+
+    void hangUp()
+    {
+        unplug();
+        event("cable: terminal hung up; " + m_link.path() + " leads nowhere");
+    }
+
     void runDueActions()
     {
-        if (m_hangUpAt && *m_hangUpAt <= Clock::now()) {
-            unplug();
-            event("cable: terminal hung up; " + m_link.path() + " leads nowhere");
-        }
+        if (m_hangUpAt && *m_hangUpAt <= Clock::now())
+            hangUp();
         while (!m_timed.empty() && m_timed.begin()->first <= Clock::now()) {
             const Control *control = m_timed.begin()->second;
             m_timed.erase(m_timed.begin());
@@ -995,7 +1001,14 @@ private:
             what = "the base is on";
             break;
         case ControlKind::Cable:
-            if (!m_terminal) {
+            if (cableIn()) {
+                changeLines(lines.bits & BaseLines);
+                m_hangUpAt = Clock::now() + CableHangUpDelay;
+                what = "pulled: the lines drop, the terminal hangs up in "
+                    + std::to_string(CableHangUpDelay.count()) + " ms";
+            } else {
+                if (m_terminal)
+                    hangUp();
                 // The cable brings the base's lines back as they are.
                 lines.bits = m_poweredOn ? BaseLines : 0;
                 std::string report;
@@ -1004,11 +1017,6 @@ private:
                     return;
                 }
                 what = "plugged in again, " + report;
-            } else {
-                changeLines(lines.bits & BaseLines);
-                m_hangUpAt = Clock::now() + CableHangUpDelay;
-                what = "pulled: the lines drop, the terminal hangs up in "
-                    + std::to_string(CableHangUpDelay.count()) + " ms";
             }
             break;
         case ControlKind::Break:
@@ -1046,7 +1054,7 @@ private:
     std::string lineText() const
     {
         const int bits = m_lines.state().bits;
-        std::string text = std::string("power ") + onOff(m_poweredOn) + ", cable " + (m_terminal ? "in" : "out")
+        std::string text = std::string("power ") + onOff(m_poweredOn) + ", cable " + (cableIn() ? "in" : "out")
             + ", CTS " + onOff(bits & line_state_file::Cts) + ", DSR " + onOff(bits & line_state_file::Dsr)
             + ", CD " + onOff(bits & line_state_file::Cd);
         if (m_terminal && !m_lines.seenByFixture())
