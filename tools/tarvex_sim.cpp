@@ -281,6 +281,25 @@ const char *signalName(int signalNumber)
     }
 }
 
+#ifdef __linux__
+// Hands each event waiting on an inotify descriptor to `take`.
+template <typename Take>
+void takeWatchEvents(int fd, Take take)
+{
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        for (ssize_t at = 0; at < n;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+            take(*event);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+}
+#endif
+
 // The master side stays with us; we also keep the slave side open ourselves, so
 // that a client closing the port does not hang the terminal up: the master
 // keeps working and the next client finds the same device with our settings.
@@ -396,20 +415,12 @@ public:
     {
         std::vector<int> changes;
 #ifdef __linux__
-        alignas(inotify_event) char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            for (ssize_t at = 0; at < n;) {
-                const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
-                if (event->mask & IN_OPEN)
-                    changes.push_back(+1);
-                if (event->mask & IN_CLOSE)
-                    changes.push_back(-1);
-                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            }
-        }
+        takeWatchEvents(m_fd, [&changes](const inotify_event &event) {
+            if (event.mask & IN_OPEN)
+                changes.push_back(+1);
+            if (event.mask & IN_CLOSE)
+                changes.push_back(-1);
+        });
 #endif
         return changes;
     }
@@ -672,18 +683,10 @@ public:
     void takeReads()
     {
 #ifdef __linux__
-        alignas(inotify_event) char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::read(m_watch, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            for (ssize_t at = 0; at < n;) {
-                const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
-                if (event->len > 0 && m_name == event->name)
-                    m_seen = true;
-                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            }
-        }
+        takeWatchEvents(m_watch, [this](const inotify_event &event) {
+            if (event.len > 0 && m_name == event.name)
+                m_seen = true;
+        });
 #endif
     }
 
