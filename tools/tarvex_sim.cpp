@@ -515,8 +515,14 @@ public:
     bool leadTo(const PseudoTerminal &terminal, std::string *error)
     {
         remove();
+#ifdef __linux__
         const std::string target =
             "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(terminal.heldSlave());
+#else
+        // Without /proc the link names the terminal itself, and only a stop
+        // that lets the simulator tidy up removes it.
+        const std::string target = terminal.slavePath();
+#endif
         if (::symlink(target.c_str(), m_path.c_str()) != 0) {
             *error = "cannot make the link " + m_path + ": " + std::strerror(errno);
             return false;
