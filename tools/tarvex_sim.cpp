@@ -661,6 +661,27 @@ public:
 
     int watchFd() const { return m_watch; }
     line_state_file::LineState &state() { return m_state; }
+
+    // Lines that simulators killed before they could tidy up left behind.
+    static void removeDeadStates(const std::string &folder)
+    {
+        DIR *entries = ::opendir(folder.c_str());
+        if (!entries)
+            return;
+        while (const dirent *entry = ::readdir(entries)) {
+            const std::string path = folder + '/' + entry->d_name;
+            std::FILE *file = std::strncmp(entry->d_name, "pts", 3) == 0 ? std::fopen(path.c_str(), "r") : nullptr;
+            if (!file)
+                continue;
+            char text[256] = {};
+            const bool read = std::fgets(text, sizeof text, file) != nullptr;
+            std::fclose(file);
+            line_state_file::LineState state;
+            if (read && line_state_file::Parse(text, &state) && ::kill(pid_t(state.writer), 0) == -1 && errno == ESRCH)
+                ::unlink(path.c_str());
+        }
+        ::closedir(entries);
+    }
     bool seenByFixture() const { return m_seen; }
 
     // A new terminal starts with no changes counted.
@@ -1126,6 +1147,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     PortLink::removeDeadLinks(folder);
+    LinePublisher::removeDeadStates(line_state_file::Folder());
     PortLink link(folder, options.com);
     LinePublisher lines(line_state_file::Folder());
     Simulator simulator(options, link, lines);
