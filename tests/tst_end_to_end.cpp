@@ -1,5 +1,6 @@
 // The real windows on the real serial layer, against tarvex-sim running as a
 // process of its own on a pseudo-terminal.
+#include "modem_line_preload.h"
 #include "recording_message_boxes.h"
 #include "store_sandbox.h"
 #include "tarvex_sim_process.h"
@@ -9,17 +10,24 @@
 #include "platform/serial_comm_control.h"
 #include "platform/settings_keys.h"
 #include "platform/settings_store.h"
+#include "tools/line_state_file.h"
 #include "trainer_panel/colour_button.h"
 #include "trainer_panel/frm_FaultsAndMods.h"
 
 #include <QAction>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 using platform::MessageIcon;
 
@@ -44,6 +52,9 @@ QRegularExpression rxOf(quint8 byte)
     const QString hex = QString::number(byte, 16).toUpper().rightJustified(2, QLatin1Char('0'));
     return QRegularExpression(QStringLiteral("^rx 0x") + hex + QLatin1Char(' '));
 }
+
+// What the simulator adds to a control's line while nobody reads its lines.
+const QString LinesUnread = QStringLiteral("(the other end does not read the lines");
 
 #ifdef Q_OS_LINUX
 const QRegularExpression PortFreed(QStringLiteral("^port closed, 0 open$"));
@@ -96,10 +107,26 @@ public:
         return true;
     }
 
+    // Types a control at the base and returns the line it printed for it.
+    QString control(const QString &words)
+    {
+        base->process().write((words + QLatin1Char('\n')).toUtf8());
+        base->process().waitForBytesWritten(1000);
+        return base->waitForLine(QRegularExpression(QLatin1Char('^') + words + QLatin1Char(':')));
+    }
+    // The code of every OnComm the window gets from now on.
+    void recordEvents()
+    {
+        QObject::connect(window->MSCommObject, &platform::CommControl::OnComm, window, [this] {
+            events.append(window->MSCommObject->commEvent());
+        });
+    }
+
     StoreSandbox sandbox; // first: the base maps its port there and the window reads it
     std::unique_ptr<TarvexSimProcess> base;
     RecordingMessageBoxes messages;
     QPointer<frm_FaultsAndMods> window;
+    QList<qint16> events;
 };
 
 namespace {
@@ -149,6 +176,11 @@ private slots:
     void baseGoingAwayIsALostConnection_data();
     void baseGoingAwayIsALostConnection();
     void passwordFromTheUtilityOpensThePanel();
+
+    void lineEventsAtTheBase_data();
+    void lineEventsAtTheBase();
+    void everyConnectGetsItsSettlingTime();
+    void killedBasesPortLeadsNowhere();
 };
 
 void tst_EndToEnd::connect_data()
@@ -162,6 +194,7 @@ void tst_EndToEnd::connect_data()
         << QStringList{"--com", "7", "--answer-delay", "30"} << 7 << true;
     QTest::newRow("silent base") << QStringList{"--silent"} << 1 << false;
     QTest::newRow("answer 300 ms late counts as none") << QStringList{"--answer-delay", "300"} << 1 << false;
+    QTest::newRow("base switched off") << QStringList{"--off"} << 1 << false;
 }
 
 void tst_EndToEnd::connect()
@@ -335,7 +368,7 @@ void tst_EndToEnd::passwordFromTheUtilityOpensThePanel()
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray stored = file.readAll();
     QVERIFY2(stored.contains("Password="), stored.constData());
-    QVERIFY2(stored.contains("COM1=/dev/"), stored.constData());
+    QVERIFY2(stored.contains("COM1=/"), stored.constData());
     QVERIFY(!stored.contains("42!"));
 
     QPointer<frm_PasswordDialog> dialog = new frm_PasswordDialog(e2e.messages, [&e2e]() -> QWidget * {
@@ -362,5 +395,170 @@ void tst_EndToEnd::passwordFromTheUtilityOpensThePanel()
             != QStringLiteral("-1"));
 }
 
-QTEST_MAIN(tst_EndToEnd)
+namespace {
+
+const QString Settled = QStringLiteral("after settling");
+const QString Settling = QStringLiteral("within settling");
+
+// The events the POSIX layer reports for a control at the base.
+QList<qint16> eventsOf(const QString &control)
+{
+    namespace comm_event = platform::comm_event;
+    if (control == QLatin1String("cts"))
+        return {comm_event::CTS};
+    if (control == QLatin1String("dsr"))
+        return {comm_event::DSR};
+    if (control == QLatin1String("cd"))
+        return {comm_event::CD};
+    if (control == QLatin1String("break"))
+        return {comm_event::Break};
+    if (control == QLatin1String("noise"))
+        return {comm_event::Frame, comm_event::RxParity};
+    return {comm_event::CTS, comm_event::DSR, comm_event::CD};
+}
+
+} // namespace
+
+void tst_EndToEnd::lineEventsAtTheBase_data()
+{
+    QTest::addColumn<QString>("control"); // typed at the simulator
+    QTest::addColumn<QString>("when");
+    QTest::addColumn<bool>("lost");       // one "Connection lost", else nothing at all
+
+    for (const char *line : {"cts", "dsr", "cd", "break"}) {
+        QTest::addRow("%s %s", line, qPrintable(Settled)) << QString::fromLatin1(line) << Settled << true;
+        QTest::addRow("%s %s", line, qPrintable(Settling)) << QString::fromLatin1(line) << Settling << false;
+    }
+    // Three lines drop at once: one message.
+    QTest::newRow("power off after settling") << "power off" << Settled << true;
+    QTest::newRow("power off within settling") << "power off" << Settling << false;
+    // The lines drop, then the device goes: one message either way.
+    QTest::newRow("cable after settling") << "cable" << Settled << true;
+    QTest::newRow("cable within settling") << "cable" << Settling << true;
+    // Line errors and the bytes they garbled are no loss.
+    QTest::newRow("noise after settling") << "noise" << Settled << false;
+    QTest::newRow("noise within settling") << "noise" << Settling << false;
+}
+
+void tst_EndToEnd::lineEventsAtTheBase()
+{
+    if (!modem_line_preload::FixtureLoaded())
+        QSKIP(modem_line_preload::Missing());
+    QFETCH(QString, control);
+    QFETCH(QString, when);
+    QFETCH(bool, lost);
+    EndToEnd e2e;
+    QVERIFY(e2e.startBase());
+    e2e.openWindow();
+    e2e.recordEvents();
+    bool closedBeforeTheBox = false;
+    e2e.messages.onShow = [&e2e, &closedBeforeTheBox](const RecordingMessageBoxes::Message &) {
+        closedBeforeTheBox = !e2e.window->MSCommObject->portOpen()
+            && e2e.window->lbl_Connection->text() == QLatin1String("Disconnected")
+            && e2e.window->btn_Connect->isEnabled();
+    };
+
+    QVERIFY(e2e.connectToBase());
+    if (when == Settled)
+        QTRY_VERIFY(e2e.window->connectionArmed());
+    const QString told = e2e.control(control);
+    QVERIFY2(!told.isNull(), "the base did not take the control");
+    // The window's serial layer reads the lines through the fixture.
+    QVERIFY2(!told.contains(LinesUnread), qPrintable(told));
+    const QList<qint16> expected = eventsOf(control);
+    QTRY_VERIFY2_WITH_TIMEOUT(e2e.events.contains(expected.first()), qPrintable(told), 2000);
+    if (when == Settling)
+        QVERIFY2(!e2e.window->connectionArmed(), "the event came after the settling time; the machine is too slow");
+
+    if (lost) {
+        QTRY_COMPARE_WITH_TIMEOUT(e2e.messages.titles(), QStringList{"Connection lost"}, 2000);
+        QCOMPARE(e2e.messages.shown[0].text, LostText);
+        QCOMPARE(e2e.messages.shown[0].icon, MessageIcon::Exclamation);
+        QVERIFY2(closedBeforeTheBox, "the box was shown before the port was closed");
+        verifyDisconnected(e2e.window);
+    }
+    // Whatever else the lines or the vanishing device report changes nothing more.
+    QTest::qWait(250);
+    QTRY_VERIFY(lost || e2e.window->connectionArmed());
+    QCOMPARE(e2e.messages.shown.size(), lost ? 1 : 0);
+    if (!lost) {
+        for (const qint16 code : expected)
+            QVERIFY2(e2e.events.contains(code), qPrintable(QString::number(code)));
+        verifyConnected(e2e.window, 1);
+        // Still working: a click reaches the board.
+        itemButton(e2e.window, QStringLiteral("fault 2"))->click();
+        QVERIFY(rxOf(0x55).match(e2e.base->waitForLine(AnyRx)).hasMatch());
+    }
+}
+
+void tst_EndToEnd::everyConnectGetsItsSettlingTime()
+{
+    if (!modem_line_preload::FixtureLoaded())
+        QSKIP(modem_line_preload::Missing());
+    EndToEnd e2e;
+    QVERIFY(e2e.startBase());
+    e2e.openWindow();
+    e2e.recordEvents();
+    QVERIFY(e2e.connectToBase());
+    // Disconnected before the first settling time is over; that connect's tick
+    // comes while disconnected, and must not arm the next connection early.
+    e2e.window->btn_Disconnect->click();
+    QTest::qWait(2 * trainer_line::SettlingMs);
+    QVERIFY(e2e.connectToBase());
+    QVERIFY(!e2e.control(QStringLiteral("cts")).isNull());
+    QTRY_VERIFY_WITH_TIMEOUT(e2e.events.contains(platform::comm_event::CTS), 2000);
+    QVERIFY2(!e2e.window->connectionArmed(), "the event came after the settling time; the machine is too slow");
+    QTRY_VERIFY(e2e.window->connectionArmed());
+    QVERIFY(e2e.messages.shown.isEmpty());
+    verifyConnected(e2e.window, 1);
+
+    // Once settled, the next change counts.
+    QVERIFY(!e2e.control(QStringLiteral("dsr")).isNull());
+    QTRY_COMPARE_WITH_TIMEOUT(e2e.messages.titles(), QStringList{"Connection lost"}, 2000);
+    verifyDisconnected(e2e.window);
+}
+
+void tst_EndToEnd::killedBasesPortLeadsNowhere()
+{
+    EndToEnd e2e;
+    QVERIFY(e2e.startBase());
+    const QString mapped = platform::SettingsStore::read(settings_keys::Application, settings_keys::SectionPorts,
+                                                         settings_keys::PortKey(1), QString());
+    const QString terminal = QFileInfo(mapped).canonicalFilePath();
+    QVERIFY2(terminal.startsWith(QLatin1String("/dev/pts/")), qPrintable(terminal));
+    // Killed, it cannot tidy up: the mapping stays in the store.
+    e2e.base->process().kill();
+    QVERIFY(e2e.base->process().waitForFinished(5000));
+    QCOMPARE(platform::SettingsStore::read(settings_keys::Application, settings_keys::SectionPorts,
+                                           settings_keys::PortKey(1), QString()),
+             mapped);
+
+    // A stranger's terminal takes the dead one's number (the lowest free one is given).
+    const int stranger = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(stranger != -1 && ::grantpt(stranger) == 0 && ::unlockpt(stranger) == 0);
+    const QString strangerPath = QString::fromLocal8Bit(::ptsname(stranger));
+    e2e.openWindow();
+    e2e.window->btn_Connect->click();
+    QCOMPARE(e2e.messages.shown.size(), 1);
+    QCOMPARE(e2e.messages.shown[0].text, QStringLiteral("The selected COM port is invalid."));
+    verifyDisconnected(e2e.window);
+    pollfd sent {stranger, POLLIN, 0};
+    QVERIFY2(::poll(&sent, 1, 200) == 0, qPrintable(strangerPath + QStringLiteral(" got the probe")));
+    ::close(stranger);
+
+    // The next simulator does not take the dead one's mapping for the user's own.
+    QVERIFY(e2e.startBase());
+    QVERIFY(e2e.base->stop(SIGTERM));
+    QCOMPARE(platform::SettingsStore::read(settings_keys::Application, settings_keys::SectionPorts,
+                                           settings_keys::PortKey(1), QStringLiteral("absent")),
+             QStringLiteral("absent"));
+}
+
+int main(int argc, char *argv[])
+{
+    modem_line_preload::RestartWithFixture(argv);
+    QApplication app(argc, argv);
+    tst_EndToEnd test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_end_to_end.moc"

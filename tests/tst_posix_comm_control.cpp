@@ -1,4 +1,6 @@
+#include "modem_line_preload.h"
 #include "store_sandbox.h"
+#include "tools/line_state_file.h"
 
 #include "platform/posix_comm_control.h"
 #include "platform/serial_comm_control.h"
@@ -175,6 +177,32 @@ struct PortRig
     PseudoTerminal pty;
 };
 
+// The lines of the rig's terminal, published for the modem-line fixture in a
+// folder of the test's own.
+class PublishedLines
+{
+public:
+    explicit PublishedLines(const QString &slavePath)
+        : m_path(line_state_file::PathFor(m_folder.path().toStdString(),
+                                          slavePath.mid(slavePath.lastIndexOf(QLatin1Char('/')) + 1).toInt()))
+    {
+        qputenv(line_state_file::FolderVariable, m_folder.path().toLocal8Bit());
+        state.writer = ::getpid();
+        state.bits = line_state_file::Cts | line_state_file::Dsr | line_state_file::Cd;
+    }
+    ~PublishedLines() { qunsetenv(line_state_file::FolderVariable); }
+    PublishedLines(const PublishedLines &) = delete;
+    PublishedLines &operator=(const PublishedLines &) = delete;
+
+    bool publish() const { return line_state_file::Write(m_path, state); }
+
+    line_state_file::LineState state;
+
+private:
+    QTemporaryDir m_folder;
+    std::string m_path;
+};
+
 LineCounters counters(int cts, int dsr, int cd, int ring, int breaks, int frame, int overrun,
                       int bufferOverrun, int parity)
 {
@@ -231,6 +259,8 @@ private slots:
 
     void hangUpGivesOneDeviceLost_data();
     void hangUpGivesOneDeviceLost();
+    void lineChangesBecomeEvents_data();
+    void lineChangesBecomeEvents();
 };
 
 void tst_PosixCommControl::devicePathFollowsPortsSection_data()
@@ -773,17 +803,26 @@ void tst_PosixCommControl::reopenAfterCloseAndAfterDestruction()
 void tst_PosixCommControl::hangUpGivesOneDeviceLost_data()
 {
     QTest::addColumn<QString>("traffic");
-    QTest::newRow("no data flowing") << "none";
-    QTest::newRow("hang-up that QSerialPort does not report") << "unreported";
-    QTest::newRow("data received just before") << "received";
-    QTest::newRow("write after hang-up") << "write";
+    QTest::addColumn<bool>("lines"); // published for the modem-line fixture
+    QTest::newRow("no data flowing") << "none" << false;
+    QTest::newRow("hang-up that QSerialPort does not report") << "unreported" << false;
+    QTest::newRow("data received just before") << "received" << false;
+    QTest::newRow("write after hang-up") << "write" << false;
+    // The line counters themselves fail once the device is gone.
+    QTest::newRow("modem lines, unreported") << "unreported" << true;
 }
 
 void tst_PosixCommControl::hangUpGivesOneDeviceLost()
 {
     QFETCH(QString, traffic);
+    QFETCH(bool, lines);
+    if (lines && !modem_line_preload::FixtureLoaded())
+        QSKIP(modem_line_preload::Missing());
     PortRig rig;
     QVERIFY(rig.pty.isValid());
+    PublishedLines published(rig.pty.slavePath());
+    if (lines)
+        QVERIFY(published.publish());
     PosixCommControl control;
     EventLog events(&control);
     control.setCommPort(1);
@@ -818,5 +857,73 @@ void tst_PosixCommControl::hangUpGivesOneDeviceLost()
     QCOMPARE(control.inBufferCount(), qint16(0));
 }
 
-QTEST_GUILESS_MAIN(tst_PosixCommControl)
+void tst_PosixCommControl::lineChangesBecomeEvents_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QList<qint16>>("events");
+
+    QTest::newRow("CTS drops") << "cts" << QList<qint16>{comm_event::CTS};
+    QTest::newRow("DSR drops") << "dsr" << QList<qint16>{comm_event::DSR};
+    QTest::newRow("CD drops") << "cd" << QList<qint16>{comm_event::CD};
+    QTest::newRow("a pulse of CTS between two polls") << "cts pulse" << QList<qint16>{comm_event::CTS};
+    QTest::newRow("power off: all three in one poll")
+        << "power off" << QList<qint16>{comm_event::CTS, comm_event::DSR, comm_event::CD};
+    QTest::newRow("break") << "break" << QList<qint16>{comm_event::Break};
+    QTest::newRow("noise") << "noise" << QList<qint16>{comm_event::Frame, comm_event::RxParity};
+}
+
+void tst_PosixCommControl::lineChangesBecomeEvents()
+{
+    QFETCH(QString, change);
+    QFETCH(QList<qint16>, events);
+    if (!modem_line_preload::FixtureLoaded())
+        QSKIP(modem_line_preload::Missing());
+    PortRig rig;
+    QVERIFY(rig.pty.isValid());
+    PublishedLines lines(rig.pty.slavePath());
+    QVERIFY(lines.publish());
+    PosixCommControl control;
+    EventLog log(&control);
+    control.setCommPort(1);
+    control.setPortOpen(true);
+    QTest::qWait(50);
+    QCOMPARE(log.codes, QList<qint16>());
+
+    line_state_file::LineState &s = lines.state;
+    if (change == QLatin1String("cts")) {
+        s.bits &= ~line_state_file::Cts;
+        ++s.cts;
+    } else if (change == QLatin1String("dsr")) {
+        s.bits &= ~line_state_file::Dsr;
+        ++s.dsr;
+    } else if (change == QLatin1String("cd")) {
+        s.bits &= ~line_state_file::Cd;
+        ++s.cd;
+    } else if (change == QLatin1String("cts pulse")) {
+        s.cts += 2;
+    } else if (change == QLatin1String("power off")) {
+        s.bits = 0;
+        ++s.cts;
+        ++s.dsr;
+        ++s.cd;
+    } else if (change == QLatin1String("break")) {
+        ++s.breaks;
+    } else {
+        ++s.frame;
+        ++s.parity;
+    }
+    QVERIFY(lines.publish());
+    QTRY_COMPARE_WITH_TIMEOUT(log.codes, events, 2000);
+    QTest::qWait(50);
+    QCOMPARE(log.codes, events);
+    QVERIFY(control.portOpen());
+}
+
+int main(int argc, char *argv[])
+{
+    modem_line_preload::RestartWithFixture(argv);
+    QCoreApplication app(argc, argv);
+    tst_PosixCommControl test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_posix_comm_control.moc"

@@ -1,9 +1,11 @@
 #include "platform/settings_keys.h"
 #include "platform/settings_store.h"
 #include "store_sandbox.h"
+#include "tools/line_state_file.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QtTest>
@@ -88,6 +90,13 @@ public:
     }
 
     void signal(int signalNumber) { ::kill(pid_t(m_process.processId()), signalNumber); }
+    // Types a control on its standard input and waits for the line that tells it.
+    QString control(const QString &words)
+    {
+        m_process.write((words + QLatin1Char('\n')).toUtf8());
+        m_process.waitForBytesWritten(1000);
+        return waitForLine(QRegularExpression(QLatin1Char('^') + QRegularExpression::escape(words) + QLatin1Char(':')));
+    }
     QProcess &process() { return m_process; }
 
 private:
@@ -181,6 +190,12 @@ private slots:
     void badOptionsStopBeforeTouchingTheStore_data();
     void badOptionsStopBeforeTouchingTheStore();
     void helpNamesEveryOption();
+
+    void controlsChangeThePublishedLines_data();
+    void controlsChangeThePublishedLines();
+    void switchedOffBaseAnswersNothing();
+    void cablePulledHangsUpAndPlugsInAgain();
+    void controlsAreListedAndUnknownOnesTold();
 };
 
 void tst_TarvexSim::probeIsAnsweredAsTheOptionsSay_data()
@@ -212,7 +227,8 @@ void tst_TarvexSim::probeIsAnsweredAsTheOptionsSay()
     Simulator sim;
     QVERIFY(sim.start(arguments));
     const QString device = portValue(com);
-    QVERIFY2(device.startsWith(QStringLiteral("/dev/")), qPrintable(device));
+    QVERIFY2(device.startsWith(QString::fromStdString(line_state_file::SimulatorFolder()) + QLatin1Char('/')),
+             qPrintable(device));
 
     Port port(device);
     QVERIFY(port.isOpen());
@@ -374,6 +390,10 @@ void tst_TarvexSim::stopRestoresTheStoreAndHangsUp_data()
     QTest::newRow("SIGINT, key was absent") << "SIGINT" << "-1" << "" << "-1";
     QTest::newRow("end of input, key held a device") << "end of input" << "/dev/ttyACM0" << "" << "/dev/ttyACM0";
     QTest::newRow("key changed meanwhile is left alone") << "SIGTERM" << "-1" << "/dev/ttyUSB2" << "/dev/ttyUSB2";
+    // What a simulator killed with SIGKILL left is not put back.
+    QTest::newRow("key held a dead simulator's link")
+        << "SIGTERM" << QString::fromStdString(line_state_file::SimulatorFolder() + "/COM5-1") << "" << "-1";
+    QTest::newRow("key held a pseudo-terminal") << "SIGTERM" << "/dev/pts/77" << "" << "-1";
 }
 
 void tst_TarvexSim::stopRestoresTheStoreAndHangsUp()
@@ -410,9 +430,10 @@ void tst_TarvexSim::stopRestoresTheStoreAndHangsUp()
     QVERIFY(sim.lines().last().contains(QStringLiteral("terminal closed")));
 
     QCOMPARE(portValue(5), after);
-    if (meanwhile.isEmpty())
+    if (meanwhile.isEmpty() && after == before)
         QCOMPARE(fileText(sandbox.iniFile(app)), fileBefore);
     QVERIFY2(port.hungUp(1000), "the port is still there");
+    QVERIFY2(!QFileInfo::exists(device), "the link still leads somewhere");
 }
 
 void tst_TarvexSim::badOptionsStopBeforeTouchingTheStore_data()
@@ -424,6 +445,7 @@ void tst_TarvexSim::badOptionsStopBeforeTouchingTheStore_data()
     QTest::newRow("negative delay") << QStringList{"--answer-delay", "-5"};
     QTest::newRow("silent and late") << QStringList{"--silent", "--answer-delay", "50"};
     QTest::newRow("unknown option") << QStringList{"--loud"};
+    QTest::newRow("unknown control") << QStringList{"--at", "10", "loud"};
 }
 
 void tst_TarvexSim::badOptionsStopBeforeTouchingTheStore()
@@ -446,10 +468,180 @@ void tst_TarvexSim::helpNamesEveryOption()
     QVERIFY(process.waitForFinished(5000));
     QCOMPARE(process.exitCode(), 0);
     const QString help = QString::fromUtf8(process.readAllStandardOutput());
-    for (const char *option :
-         {"--com N", "--silent", "--answer-delay MS", "--quiet", "--no-stdin", "--timestamps", "--help"})
+    for (const char *option : {"--com N", "--silent", "--answer-delay MS", "--off", "--at MS CONTROL", "--quiet",
+                               "--no-stdin", "--timestamps", "--help"})
         QVERIFY2(help.contains(QLatin1String(option)), option);
     QVERIFY(!QFile::exists(sandbox.iniFile(settings_keys::Application)));
+}
+
+namespace {
+
+QString publishedLines(const QString &device)
+{
+    // The link leads to /proc/PID/fd/N, which leads to /dev/pts/M.
+    const QString terminal = QFileInfo(device).canonicalFilePath();
+    const std::string path = line_state_file::PathFor(
+        line_state_file::Folder(), terminal.mid(terminal.lastIndexOf(QLatin1Char('/')) + 1).toInt());
+    line_state_file::LineState state;
+    if (!terminal.startsWith(QLatin1String("/dev/pts/")) || !line_state_file::Parse(fileText(QString::fromStdString(path)).constData(), &state))
+        return QStringLiteral("nothing published for ") + device;
+    const std::string text = line_state_file::Format(state);
+    return QString::fromStdString(text.substr(text.find("bits="))).trimmed();
+}
+
+constexpr int AllLines = line_state_file::Cts | line_state_file::Dsr | line_state_file::Cd;
+
+QString expectedLines(int bits, const char *counters)
+{
+    return QStringLiteral("bits=%1 %2 overrun=0").arg(bits).arg(QLatin1String(counters));
+}
+
+} // namespace
+
+void tst_TarvexSim::controlsChangeThePublishedLines_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("controls");
+    QTest::addColumn<QString>("lines");
+    QTest::addColumn<QString>("told"); // the last control's line, after "name: "
+
+    const char *none = "cts=0 dsr=0 cd=0 ri=0 brk=0 frame=0 parity=0";
+    QTest::newRow("on from the start") << QStringList() << QStringList() << expectedLines(AllLines, none) << "";
+    QTest::newRow("started off") << QStringList{"--off"} << QStringList() << expectedLines(0, none) << "";
+    QTest::newRow("CTS toggled twice") << QStringList() << QStringList{"cts", "cts"}
+                                       << expectedLines(AllLines, "cts=2 dsr=0 cd=0 ri=0 brk=0 frame=0 parity=0")
+                                       << "CTS on | power on, cable in, CTS on, DSR on, CD on";
+    QTest::newRow("DSR dropped") << QStringList() << QStringList{"dsr"}
+                                 << expectedLines(line_state_file::Cts | line_state_file::Cd,
+                                                  "cts=0 dsr=1 cd=0 ri=0 brk=0 frame=0 parity=0")
+                                 << "DSR off | power on, cable in, CTS on, DSR off, CD on";
+    QTest::newRow("CD dropped, blanks around") << QStringList() << QStringList{"  cd \t"}
+                                               << expectedLines(line_state_file::Cts | line_state_file::Dsr,
+                                                                "cts=0 dsr=0 cd=1 ri=0 brk=0 frame=0 parity=0")
+                                               << "CD off | power on, cable in, CTS on, DSR on, CD off";
+    QTest::newRow("power off drops all three")
+        << QStringList() << QStringList{"power off"}
+        << expectedLines(0, "cts=1 dsr=1 cd=1 ri=0 brk=0 frame=0 parity=0")
+        << "the base is off | power off, cable in, CTS off, DSR off, CD off";
+    QTest::newRow("power off and on, CTS already down")
+        << QStringList() << QStringList{"cts", "power  off", "power on"}
+        << expectedLines(AllLines, "cts=2 dsr=2 cd=2 ri=0 brk=0 frame=0 parity=0")
+        << "the base is on | power on, cable in, CTS on, DSR on, CD on";
+    QTest::newRow("break") << QStringList() << QStringList{"break"}
+                           << expectedLines(AllLines, "cts=0 dsr=0 cd=0 ri=0 brk=1 frame=0 parity=0")
+                           << "a break | power on, cable in, CTS on, DSR on, CD on";
+    QTest::newRow("noise") << QStringList() << QStringList{"noise"}
+                           << expectedLines(AllLines, "cts=0 dsr=0 cd=0 ri=0 brk=0 frame=1 parity=1")
+                           << "a framing and a parity error, garbled bytes 0x00 0xFF sent | power on, cable in, "
+                              "CTS on, DSR on, CD on";
+    QTest::newRow("as options") << QStringList{"--at", "0", "dsr", "--at", "50", "break"} << QStringList()
+                                << expectedLines(line_state_file::Cts | line_state_file::Cd,
+                                                 "cts=0 dsr=1 cd=0 ri=0 brk=1 frame=0 parity=0")
+                                << "";
+}
+
+void tst_TarvexSim::controlsChangeThePublishedLines()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, controls);
+    QFETCH(QString, lines);
+    QFETCH(QString, told);
+    StoreSandbox sandbox;
+    Simulator sim;
+    QVERIFY(sim.start(arguments));
+    for (qsizetype i = 0; i < controls.size(); ++i) {
+        const QString words = controls[i].simplified();
+        sim.process().write((controls[i] + QLatin1Char('\n')).toUtf8());
+        const QString line = sim.waitForLine(QRegularExpression(QLatin1Char('^') + words + QLatin1Char(':')));
+        QVERIFY2(!line.isNull(), qPrintable(words));
+        // Nothing on the other end reads the lines yet, and it is told.
+        QVERIFY2(line.endsWith(QLatin1String("(the other end does not read the lines: that needs a real serial "
+                                             "port or the modem-line fixture)")),
+                 qPrintable(line));
+        if (i == controls.size() - 1)
+            QVERIFY2(line.startsWith(words + QStringLiteral(": ") + told), qPrintable(line));
+    }
+    if (arguments.contains(QStringLiteral("--at")))
+        QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral("^break: "))).isNull());
+    QCOMPARE(publishedLines(portValue(1)), lines);
+}
+
+void tst_TarvexSim::switchedOffBaseAnswersNothing()
+{
+    StoreSandbox sandbox;
+    Simulator sim;
+    QVERIFY(sim.start({QStringLiteral("--off")}));
+    Port port(portValue(1));
+    QVERIFY(port.isOpen());
+    QVERIFY(port.send(0xC0));
+    QVERIFY(port.send(0x56));
+    QVERIFY(!port.receive(200));
+    QCOMPARE(sim.waitForLine(QRegularExpression(QStringLiteral("^rx 0x56 "))),
+             QStringLiteral("rx 0x56 ignored, the base is off | faults=none mods=none"));
+
+    QVERIFY(!sim.control(QStringLiteral("power on")).isNull());
+    QVERIFY(port.send(0xC0));
+    QCOMPARE(port.receive(1000), std::optional<quint8>(0xA5));
+}
+
+void tst_TarvexSim::cablePulledHangsUpAndPlugsInAgain()
+{
+    StoreSandbox sandbox;
+    Simulator sim;
+    QVERIFY(sim.start({}));
+    const QString link = portValue(1);
+    Port port(link);
+    QVERIFY(port.isOpen());
+    QVERIFY(port.send(0x56));
+    QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral("^rx 0x56 "))).isNull());
+
+    const QString pulled = sim.control(QStringLiteral("cable"));
+    QVERIFY2(pulled.startsWith(QLatin1String("cable: pulled: the lines drop")), qPrintable(pulled));
+    QVERIFY2(pulled.contains(QLatin1String("CTS off, DSR off, CD off")), qPrintable(pulled));
+    QVERIFY2(port.hungUp(1000), "the terminal did not hang up");
+    QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral("^cable: terminal hung up"))).isNull());
+    // Like an adapter's by-id name, the mapping leads nowhere while it is out.
+    QVERIFY(!QFileInfo::exists(link));
+    QCOMPARE(portValue(1), link);
+
+    const QString plugged = sim.control(QStringLiteral("cable"));
+    QVERIFY2(plugged.contains(QLatin1String("plugged in again")), qPrintable(plugged));
+    QVERIFY2(plugged.contains(QLatin1String("CTS on, DSR on, CD on")), qPrintable(plugged));
+    Port again(link);
+    QVERIFY(again.isOpen());
+    QVERIFY(again.send(0xC0));
+    QCOMPARE(again.receive(1000), std::optional<quint8>(0xA5));
+    // A new terminal starts with no changes counted; the board kept its state.
+    QCOMPARE(publishedLines(link), expectedLines(AllLines, "cts=0 dsr=0 cd=0 ri=0 brk=0 frame=0 parity=0"));
+    QCOMPARE(StateAtEnd.match(sim.waitForLine(QRegularExpression(QStringLiteral("^rx 0xC0 ")))).captured(1),
+             QStringLiteral("faults=3 mods=none"));
+}
+
+void tst_TarvexSim::controlsAreListedAndUnknownOnesTold()
+{
+    StoreSandbox sandbox;
+    Simulator sim;
+    QVERIFY(sim.start({QStringLiteral("--quiet")}));
+    sim.process().write("help\nloud\n");
+    QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral("^controls:$"))).isNull());
+    for (const char *control : {"power off", "power on", "cable", "break", "noise", "cts", "dsr", "cd", "help"})
+        QVERIFY2(!sim.waitForLine(QRegularExpression(QStringLiteral("^  %1 ").arg(QLatin1String(control)))).isNull(),
+                 control);
+    // --quiet keeps back what was not asked for.
+    QVERIFY(sim.waitForLine(QRegularExpression(QStringLiteral("unknown control")), 300).isNull());
+
+    QProcess help;
+    help.start(QStringLiteral(TARVEX_SIM), {QStringLiteral("--help")});
+    QVERIFY(help.waitForFinished(5000));
+    const QString text = QString::fromUtf8(help.readAllStandardOutput());
+    for (const char *control : {"power off", "power on", "cable", "break", "noise", "cts", "dsr", "cd"})
+        QVERIFY2(text.contains(QStringLiteral("\n  %1 ").arg(QLatin1String(control))), control);
+
+    Simulator loud;
+    QVERIFY(loud.start({QStringLiteral("--com"), QStringLiteral("2")}));
+    loud.process().write("loud\n");
+    QCOMPARE(loud.waitForLine(QRegularExpression(QStringLiteral("^unknown control"))),
+             QStringLiteral("unknown control \"loud\"; \"help\" lists them"));
 }
 
 QTEST_GUILESS_MAIN(tst_TarvexSim)

@@ -2,6 +2,7 @@
 // tarvex-sim, and Velmora's start-up against a minimal Qt Widgets program, and
 // prints one table with the machine it ran on.
 #include "platform/serial_comm_control.h"
+#include "tests/modem_line_preload.h"
 #include "tests/recording_message_boxes.h"
 #include "tests/store_sandbox.h"
 #include "tests/tarvex_sim_process.h"
@@ -45,8 +46,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const char UsageText[] =
-    "usage: velmora-bench [--connects N] [--clicks N] [--bursts N] [--startups N]\n"
-    "                     [--no-startup] [--smoke]\n"
+    "usage: velmora-bench [--connects N] [--clicks N] [--bursts N] [--losses N]\n"
+    "                     [--startups N] [--no-startup] [--smoke]\n"
     "\n"
     "Times Velmora's main window on the real serial layer against tarvex-sim (in a\n"
     "temporary settings store, never your own), and Velmora's start-up against a\n"
@@ -56,6 +57,11 @@ const char UsageText[] =
     "  --connects N   connects timed, click to the reset byte at the base (default 30)\n"
     "  --clicks N     single item clicks timed, click to the byte at the base (default 300)\n"
     "  --bursts N     bursts of 1,000 clicks checked byte by byte (default 5)\n"
+    "  --losses N     lost connections timed, from the change at the base to the\n"
+    "                 \"Connection lost\" message, for each of a line change, the\n"
+    "                 cable pulled and the simulator killed (default 20); line\n"
+    "                 changes reach the window through the modem-line fixture, which\n"
+    "                 the bench loads into itself\n"
     "  --startups N   start-ups of each program, after one untimed pair (default 15)\n"
     "  --no-startup   leave out the start-up and memory lines\n"
     "  --smoke        a few runs of each, to check that the bench still works; only a\n"
@@ -67,6 +73,8 @@ const char UsageText[] =
 constexpr int BurstLength = 1000;
 constexpr double ConnectTargetMs = 110.0;
 constexpr double ClickTargetMs = 2.0;
+constexpr double LossMedianTargetMs = 30.0;
+constexpr double LossWorstTargetMs = 60.0;
 constexpr double RatioTarget = 1.25;
 // Long enough for the first paint after the window is mapped.
 constexpr int SettleAfterMapMs = 200;
@@ -154,8 +162,8 @@ class SerialBench
 public:
     SerialBench()
     {
-        if (!m_base.start({QStringLiteral("--timestamps")}))
-            throw Failure("tarvex-sim did not start: " + m_base.process().errorString().toStdString());
+        startBase();
+        m_messages.onShow = [this](const RecordingMessageBoxes::Message &) { m_shownAt = nowMicros(); };
         m_window = std::make_unique<frm_FaultsAndMods>(platform::CreateSerialCommControl(), m_messages);
         m_window->setAttribute(Qt::WA_DeleteOnClose, false);
         m_window->show();
@@ -220,7 +228,7 @@ public:
             qint64 last = started;
             QString lastLine;
             while (received.size() < expected.size()) {
-                const QString line = m_base.waitForLine(AnyRx, 3000);
+                const QString line = m_base->waitForLine(AnyRx, 3000);
                 if (line.isNull())
                     break;
                 received.append(char(AnyRx.match(line).captured(1).toInt(nullptr, 16)));
@@ -228,7 +236,7 @@ public:
                 lastLine = line;
             }
             // Anything more would be a doubled byte.
-            const QString extra = m_base.waitForLine(AnyRx, 100);
+            const QString extra = m_base->waitForLine(AnyRx, 100);
             if (!extra.isNull())
                 received.append(char(AnyRx.match(extra).captured(1).toInt(nullptr, 16)));
             if (fault->empty())
@@ -242,7 +250,82 @@ public:
         return ms;
     }
 
+    enum class Loss { LineChange, Cable, Killed };
+
+    // From the change at the base (the simulator's time of it, or the kill) to
+    // the "Connection lost" message, each time on a connection past its settling.
+    Series losses(int runs, Loss loss)
+    {
+        Series ms;
+        const char *lines[] = {"cts", "dsr", "cd"};
+        for (int run = 0; run < runs; ++run) {
+            connect();
+            waitUntilArmed();
+            const qsizetype shown = m_messages.shown.size();
+            qint64 changedAt = 0;
+            if (loss == Loss::Killed) {
+                changedAt = nowMicros();
+                m_base->process().kill();
+            } else {
+                changedAt = loss == Loss::Cable ? control("cable", "pulled") : control(lines[run % 3]);
+            }
+            const qint64 lostAt = waitForMessage(shown);
+            ms.add(double(lostAt - changedAt) / 1000.0);
+            if (loss == Loss::Killed) {
+                m_base->process().waitForFinished(3000);
+                startBase();
+            } else if (loss == Loss::Cable) {
+                // Plugged in again for the next run.
+                control("cable", "plugged in again");
+            }
+        }
+        return ms;
+    }
+
 private:
+    void startBase()
+    {
+        m_base = std::make_unique<TarvexSimProcess>(QStringLiteral(TARVEX_SIM));
+        if (!m_base->start({QStringLiteral("--timestamps")}))
+            throw Failure("tarvex-sim did not start: " + m_base->process().errorString().toStdString());
+    }
+
+    // Types a control at the base; the time the base says it did what was asked.
+    qint64 control(const char *words, const char *done = "")
+    {
+        m_base->process().write(QByteArray(words) + '\n');
+        const QString line = m_base->waitForLine(
+            QRegularExpression(QStringLiteral("^\\d+\\.\\d{6} %1: %2").arg(QLatin1String(words), QLatin1String(done))),
+            3000);
+        if (line.isNull())
+            throw Failure(std::string("the base did not take the control ") + words);
+        return *TarvexSimProcess::timestampMicros(line);
+    }
+
+    void waitUntilArmed()
+    {
+        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(3);
+        while (!m_window->connectionArmed()) {
+            if (Clock::now() > deadline)
+                throw Failure("the connection never left its settling time");
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        }
+    }
+
+    qint64 waitForMessage(qsizetype before)
+    {
+        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(3);
+        while (m_messages.shown.size() == before) {
+            if (Clock::now() > deadline)
+                throw Failure("no message within 3 s of losing the connection");
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        }
+        if (m_messages.shown.size() != before + 1 || m_messages.shown.last().title != QLatin1String("Connection lost"))
+            throw Failure("losing the connection showed: "
+                          + m_messages.titles().mid(before).join(QStringLiteral(", ")).toStdString());
+        return m_shownAt;
+    }
+
     static std::string compare(const QByteArray &expected, const QByteArray &received, const QString &lastLine,
                                const std::string &state, int run)
     {
@@ -278,9 +361,11 @@ private:
     // The time the base read the next byte, which must be `byte`.
     qint64 arrival(quint8 byte, const char *after)
     {
-        const QString line = m_base.waitForLine(AnyRx, 3000);
+        const QString line = m_base->waitForLine(AnyRx, 3000);
         if (line.isNull())
-            throw Failure(std::string("no byte reached the base after ") + after);
+            throw Failure(std::string("no byte reached the base after ") + after + "; messages: "
+                          + m_messages.titles().join(QStringLiteral(", ")).toStdString() + "; the base printed:\n"
+                          + m_base->lines().mid(m_base->lines().size() - 8).join(QLatin1Char('\n')).toStdString());
         if (AnyRx.match(line).captured(1).toInt(nullptr, 16) != byte)
             throw Failure(std::string("after ") + after + " the base got " + line.toStdString() + ", expected "
                           + hex(byte));
@@ -309,13 +394,14 @@ private:
     void waitUntilPortFreed()
     {
 #ifdef Q_OS_LINUX
-        if (m_base.waitForLine(QRegularExpression(QStringLiteral("port closed, 0 open$")), 3000).isNull())
+        if (m_base->waitForLine(QRegularExpression(QStringLiteral("port closed, 0 open$")), 3000).isNull())
             throw Failure("the base never saw the port closed");
 #endif
         QCoreApplication::processEvents();
     }
 
-    TarvexSimProcess m_base{QStringLiteral(TARVEX_SIM)};
+    std::unique_ptr<TarvexSimProcess> m_base;
+    qint64 m_shownAt = 0;
     RecordingMessageBoxes m_messages;
     std::unique_ptr<frm_FaultsAndMods> m_window;
 };
@@ -607,6 +693,7 @@ struct Options
     int connects = 30;
     int clicks = 300;
     int bursts = 5;
+    int losses = 20;
     int startups = 15;
     bool startup = true;
     bool smoke = false;
@@ -619,6 +706,7 @@ std::optional<int> parseOptions(int argc, char *argv[], Options *options)
         int *count = arg == "--connects" ? &options->connects
             : arg == "--clicks"          ? &options->clicks
             : arg == "--bursts"          ? &options->bursts
+            : arg == "--losses"          ? &options->losses
             : arg == "--startups"        ? &options->startups
                                          : nullptr;
         if (arg == "--help" || arg == "-h") {
@@ -631,6 +719,7 @@ std::optional<int> parseOptions(int argc, char *argv[], Options *options)
             options->connects = 2;
             options->clicks = 10;
             options->bursts = 1;
+            options->losses = 2;
             options->startups = 1;
         } else if (count && i + 1 < argc) {
             bool ok = false;
@@ -651,6 +740,7 @@ std::optional<int> parseOptions(int argc, char *argv[], Options *options)
 
 int main(int argc, char *argv[])
 {
+    modem_line_preload::RestartWithFixture(argv);
     Options options;
     if (const std::optional<int> exitCode = parseOptions(argc, argv, &options))
         return *exitCode;
@@ -701,6 +791,26 @@ int main(int argc, char *argv[])
         rows.push_back({"burst of 1,000 clicks, first click to last byte", bursts.values.size(),
                         format("%.1f ms", bursts.median()), format("%.1f ms", bursts.worst()),
                         "every byte once, in order", fault.empty() ? "yes" : "NO"});
+
+        const auto lossRow = [&](const char *what, const Series &ms) {
+            const bool met = ms.median() <= LossMedianTargetMs && ms.worst() <= LossWorstTargetMs;
+            rows.push_back({what, ms.values.size(), format("%.1f ms", ms.median()), format("%.1f ms", ms.worst()),
+                            format("median <= %.0f ms, worst <= ", LossMedianTargetMs)
+                                + format("%.0f ms", LossWorstTargetMs),
+                            verdict(met)});
+            allMet = allMet && met;
+        };
+        if (modem_line_preload::FixtureLoaded()) {
+            lossRow("line change at the base to \"Connection lost\"",
+                    serial.losses(options.losses, SerialBench::Loss::LineChange));
+        } else {
+            std::printf("line change lines skipped: %s\n\n", modem_line_preload::Missing());
+            if (!options.smoke)
+                allMet = false;
+        }
+        lossRow("cable pulled at the base to \"Connection lost\"",
+                serial.losses(options.losses, SerialBench::Loss::Cable));
+        lossRow("simulator killed to \"Connection lost\"", serial.losses(options.losses, SerialBench::Loss::Killed));
 
         if (!options.startup) {
             std::printf("start-up lines left out (--no-startup)\n\n");
