@@ -2,6 +2,8 @@
 // tarvex-sim, and Velmora's start-up against a minimal Qt Widgets program, and
 // prints one table with the machine it ran on.
 #include "platform/serial_comm_control.h"
+#include "platform/settings_store.h"
+#include "platform/settings_keys.h"
 #include "tests/modem_line_preload.h"
 #include "tests/recording_message_boxes.h"
 #include "tests/store_sandbox.h"
@@ -13,9 +15,12 @@
 #include <QFile>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QEventLoop>
+#include <QTimer>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +38,7 @@
 #include <spawn.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #ifdef VELMORA_BENCH_XCB
@@ -47,7 +53,7 @@ using Clock = std::chrono::steady_clock;
 
 const char UsageText[] =
     "usage: velmora-bench [--connects N] [--clicks N] [--bursts N] [--losses N]\n"
-    "                     [--startups N] [--no-startup] [--smoke]\n"
+    "                     [--flood-seconds N] [--startups N] [--no-startup] [--smoke]\n"
     "\n"
     "Times Velmora's main window on the real serial layer against tarvex-sim (in a\n"
     "temporary settings store, never your own), and Velmora's start-up against a\n"
@@ -62,6 +68,9 @@ const char UsageText[] =
     "                 cable pulled and the simulator killed (default 20); line\n"
     "                 changes reach the window through the modem-line fixture, which\n"
     "                 the bench loads into itself\n"
+    "  --flood-seconds N\n"
+    "                 how long a device floods the connected window; the growth of\n"
+    "                 the bench's resident memory meanwhile (default 60)\n"
     "  --startups N   start-ups of each program, after one untimed pair (default 15)\n"
     "  --no-startup   leave out the start-up and memory lines\n"
     "  --smoke        a few runs of each, to check that the bench still works; only a\n"
@@ -76,6 +85,7 @@ constexpr double ClickTargetMs = 2.0;
 constexpr double LossMedianTargetMs = 30.0;
 constexpr double LossWorstTargetMs = 60.0;
 constexpr double RatioTarget = 1.25;
+constexpr double FloodGrowthTargetMiB = 1.0;
 // Long enough for the first paint after the window is mapped.
 constexpr int SettleAfterMapMs = 200;
 
@@ -124,6 +134,18 @@ std::string format(const char *pattern, double value)
 std::string verdict(bool met)
 {
     return met ? "yes" : "NO";
+}
+
+double residentMiB(pid_t pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        throw Failure("cannot read the memory of process " + std::to_string(pid));
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    }
+    throw Failure("no VmRSS for process " + std::to_string(pid));
 }
 
 // ---- The serial path: main window, real serial layer, simulator ----------
@@ -406,6 +428,86 @@ private:
     std::unique_ptr<frm_FaultsAndMods> m_window;
 };
 
+// ---- A flood: a device that never stops talking while connected -----------
+
+struct FloodResult
+{
+    double growthMiB = 0;
+    double megabytesPerSecond = 0;
+};
+
+// The main window connected on COM 12 to a device of our own (a pseudo-terminal)
+// that answers the probe and then sends as fast as the terminal takes it, for
+// `seconds`; this process's resident memory before and after.
+FloodResult flood(int seconds)
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (master == -1 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+        throw Failure("flood: no pseudo-terminal");
+    termios raw {};
+    ::tcgetattr(master, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(master, TCSANOW, &raw);
+    constexpr int Port = 12;
+    if (!platform::SettingsStore::write(settings_keys::Application, settings_keys::SectionPorts,
+                                        settings_keys::PortKey(Port), QString::fromLocal8Bit(::ptsname(master))))
+        throw Failure("flood: cannot map COM 12");
+
+    std::atomic<bool> stop = false;
+    std::atomic<qint64> sent = 0;
+    std::thread device([master, &stop, &sent] {
+        // Answers the probe, waits for the reset byte, then floods.
+        QByteArray heard;
+        while (!stop && !heard.contains(char(0x80))) {
+            pollfd readable {master, POLLIN, 0};
+            if (::poll(&readable, 1, 20) <= 0)
+                continue;
+            char byte = 0;
+            if (::read(master, &byte, 1) != 1)
+                continue;
+            if (byte == char(0xC0))
+                [[maybe_unused]] const ssize_t answered = ::write(master, "\xA5", 1);
+            heard.append(byte);
+        }
+        char chunk[4096];
+        std::memset(chunk, 0x55, sizeof chunk);
+        while (!stop) {
+            pollfd writable {master, POLLOUT, 0};
+            if (::poll(&writable, 1, 20) <= 0)
+                continue;
+            const ssize_t written = ::write(master, chunk, sizeof chunk);
+            if (written > 0)
+                sent += written;
+        }
+    });
+
+    RecordingMessageBoxes messages;
+    frm_FaultsAndMods window(platform::CreateSerialCommControl(), messages);
+    window.setAttribute(Qt::WA_DeleteOnClose, false);
+    window.menu_Com[Port - 1]->trigger();
+    window.btn_Connect->click();
+    const bool connected = !window.btn_Connect->isEnabled();
+    double before = 0;
+    double after = 0;
+    if (connected) {
+        before = residentMiB(::getpid());
+        QEventLoop loop;
+        QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+        loop.exec();
+        after = residentMiB(::getpid());
+    }
+    const bool stayed = !window.btn_Connect->isEnabled();
+    stop = true;
+    device.join();
+    window.btn_Disconnect->click();
+    ::close(master);
+    if (!connected)
+        throw Failure("flood: connect failed: " + messages.titles().join(QStringLiteral(", ")).toStdString());
+    if (!stayed)
+        throw Failure("flood: the connection dropped: " + messages.titles().join(QStringLiteral(", ")).toStdString());
+    return {after - before, double(sent) / 1e6 / seconds};
+}
+
 // ---- Start-up: Velmora and the minimal program on a private X server -------
 
 #ifdef VELMORA_BENCH_XCB
@@ -422,18 +524,6 @@ std::optional<std::string> findProgram(const char *name)
     if (path.isEmpty())
         return std::nullopt;
     return path.toStdString();
-}
-
-double residentMiB(pid_t pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        throw Failure("cannot read the memory of process " + std::to_string(pid));
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    }
-    throw Failure("no VmRSS for process " + std::to_string(pid));
 }
 
 // Xvfb on a display of its choosing, for as long as this lives.
@@ -694,6 +784,7 @@ struct Options
     int clicks = 300;
     int bursts = 5;
     int losses = 20;
+    int floodSeconds = 60;
     int startups = 15;
     bool startup = true;
     bool smoke = false;
@@ -707,6 +798,7 @@ std::optional<int> parseOptions(int argc, char *argv[], Options *options)
             : arg == "--clicks"          ? &options->clicks
             : arg == "--bursts"          ? &options->bursts
             : arg == "--losses"          ? &options->losses
+            : arg == "--flood-seconds"   ? &options->floodSeconds
             : arg == "--startups"        ? &options->startups
                                          : nullptr;
         if (arg == "--help" || arg == "-h") {
@@ -720,6 +812,7 @@ std::optional<int> parseOptions(int argc, char *argv[], Options *options)
             options->clicks = 10;
             options->bursts = 1;
             options->losses = 2;
+            options->floodSeconds = 2;
             options->startups = 1;
         } else if (count && i + 1 < argc) {
             bool ok = false;
@@ -811,6 +904,14 @@ int main(int argc, char *argv[])
         lossRow("cable pulled at the base to \"Connection lost\"",
                 serial.losses(options.losses, SerialBench::Loss::Cable));
         lossRow("simulator killed to \"Connection lost\"", serial.losses(options.losses, SerialBench::Loss::Killed));
+
+        const FloodResult flooded = flood(options.floodSeconds);
+        const bool floodMet = flooded.growthMiB < FloodGrowthTargetMiB;
+        rows.push_back({format("RSS growth during a %.0f s flood", options.floodSeconds)
+                            + format(" of %.1f MB/s", flooded.megabytesPerSecond),
+                        1, format("%.2f MiB", flooded.growthMiB), format("%.2f MiB", flooded.growthMiB),
+                        format("< %.0f MiB", FloodGrowthTargetMiB), verdict(floodMet)});
+        allMet = allMet && floodMet;
 
         if (!options.startup) {
             std::printf("start-up lines left out (--no-startup)\n\n");
