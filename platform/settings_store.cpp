@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include <fcntl.h>
@@ -200,20 +201,26 @@ int lockWithin(int fd)
         bool abandoned = false;
     };
     const auto wait = std::make_shared<Wait>();
-    std::thread([wait, fd] {
-        int result;
-        do {
-            result = ::flock(fd, LOCK_EX);
-        } while (result != 0 && errno == EINTR);
-        const std::lock_guard<std::mutex> guard(wait->mutex);
-        if (wait->abandoned) {
-            ::close(fd);
-            return;
-        }
-        wait->done = true;
-        wait->locked = result == 0;
-        wait->finished.notify_one();
-    }).detach();
+    try {
+        std::thread([wait, fd] {
+            int result;
+            do {
+                result = ::flock(fd, LOCK_EX);
+            } while (result != 0 && errno == EINTR);
+            const std::lock_guard<std::mutex> guard(wait->mutex);
+            if (wait->abandoned) {
+                ::close(fd);
+                return;
+            }
+            wait->done = true;
+            wait->locked = result == 0;
+            wait->finished.notify_one();
+        }).detach();
+    } catch (const std::system_error &) {
+        // No thread to be had: the write fails like one that waited too long.
+        ::close(fd);
+        return -1;
+    }
 
     std::unique_lock<std::mutex> guard(wait->mutex);
     if (!wait->finished.wait_for(guard, LockWait, [&wait] { return wait->done; })) {
