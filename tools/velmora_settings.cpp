@@ -25,7 +25,10 @@ bool refused(QTextStream &err, const char *what, const QString &text, const QStr
 {
     if (fault.isEmpty())
         return false;
-    err << "velmora-settings: refused " << what << " \"" << text << "\": " << fault << '\n';
+    // Line breaks shown as \n and \r, so that the message stays on one line.
+    QString shown = text;
+    shown.replace(QLatin1Char('\n'), QLatin1String("\\n")).replace(QLatin1Char('\r'), QLatin1String("\\r"));
+    err << "velmora-settings: refused " << what << " \"" << shown << "\": " << fault << '\n';
     return true;
 }
 
