@@ -13,21 +13,32 @@ namespace platform {
 class SettingsStore
 {
 public:
-    // A missing or unreadable value reads as defaultValue.
+    // A missing or unreadable value reads as defaultValue, and so does every
+    // name that nameFault() refuses.
     static QString read(const QString &application, const QString &section, const QString &key,
                         const QString &defaultValue);
 
     // Replaces one value and keeps every other. False when the store could not be
-    // written or the value cannot be kept as it is (a line break, blanks at either end).
+    // read or written, or a name or the value cannot be kept as it is.
     static bool write(const QString &application, const QString &section, const QString &key,
                       const QString &value);
 
     // Deletes the key, so that it reads as missing again; a section left empty goes
-    // with it. True when the key is missing afterwards, also when it never was there.
+    // with it. True when the key is missing afterwards, also when it never was there;
+    // false when the store cannot be read or a name is refused.
     static bool remove(const QString &application, const QString &section, const QString &key);
 
     // Where the application's values live, to tell the user.
     static QString location(const QString &application);
+
+    // Why a section or key name cannot be used, or an empty text when it can:
+    // names must not be empty, hold "=", "[", "]" or a line break, start with
+    // ";" or "#", or have blanks at either end.
+    static QString nameFault(const QString &name);
+
+    // Why a value cannot be kept as it is (a line break, blanks at either end),
+    // or an empty text when it can.
+    static QString valueFault(const QString &value);
 };
 
 } // namespace platform

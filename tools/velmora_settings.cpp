@@ -20,6 +20,24 @@ int usage(QTextStream &err)
     return 2;
 }
 
+// Says why the store refuses a section, key or value; true when it does.
+bool refused(QTextStream &err, const char *what, const QString &text, const QString &fault)
+{
+    if (fault.isEmpty())
+        return false;
+    // Line breaks shown as \n and \r, so that the message stays on one line.
+    QString shown = text;
+    shown.replace(QLatin1Char('\n'), QLatin1String("\\n")).replace(QLatin1Char('\r'), QLatin1String("\\r"));
+    err << "velmora-settings: refused " << what << " \"" << shown << "\": " << fault << '\n';
+    return true;
+}
+
+bool namesRefused(QTextStream &err, const QString &section, const QString &key)
+{
+    return refused(err, "section", section, platform::SettingsStore::nameFault(section))
+        || refused(err, "key", key, platform::SettingsStore::nameFault(key));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -35,11 +53,16 @@ int main(int argc, char *argv[])
         return 0;
     }
     if ((args.size() == 3 || args.size() == 4) && args[0] == QLatin1String("get")) {
+        if (namesRefused(err, args[1], args[2]))
+            return 1;
         const QString fallback = args.size() == 4 ? args[3] : QString();
         out << platform::SettingsStore::read(application, args[1], args[2], fallback) << '\n';
         return 0;
     }
     if (args.size() == 4 && args[0] == QLatin1String("set")) {
+        if (namesRefused(err, args[1], args[2])
+            || refused(err, "value", args[3], platform::SettingsStore::valueFault(args[3])))
+            return 1;
         if (!platform::SettingsStore::write(application, args[1], args[2], args[3])) {
             err << "velmora-settings: could not write " << args[1] << '/' << args[2] << " to "
                 << platform::SettingsStore::location(application) << '\n';
