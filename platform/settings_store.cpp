@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStringDecoder>
 #include <QStringList>
 
@@ -457,6 +456,16 @@ FileState loadIni(const QString &path, IniLines *ini)
 
 // The file holds the encoded password: owner only, and replaced in one step so
 // that a reader or a crash never meets half a file.
+// The file that a write replaces: the store, or the file its symbolic link names.
+QString replacedFile(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.isSymLink())
+        return path;
+    const QString target = info.canonicalFilePath();
+    return target.isEmpty() ? info.symLinkTarget() : target;
+}
+
 bool saveIni(const QString &path, const IniLines &ini)
 {
     const QByteArray text =
@@ -464,14 +473,26 @@ bool saveIni(const QString &path, const IniLines &ini)
     // Past the bound the next read would take the file as damaged.
     if (text.size() > LargestStore)
         return false;
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // Written under one fixed name and renamed over the store, all under the
+    // lock: a writer killed half-way leaves that one file, which the next write
+    // takes over, never a heap of copies of the password.
+    const QString target = replacedFile(path);
+    const QByteArray temporary = nativePath(target + QStringLiteral(".new"));
+    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW,
+                          0600);
+    if (fd < 0)
         return false;
-    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
-        return false;
-    // A failed write fails the commit.
-    file.write(text);
-    return file.commit();
+    bool written = false;
+    {
+        const Descriptor file(fd);
+        // One left by a dead writer may have had another mode.
+        written = ::fchmod(file.get(), 0600) == 0 && writeAll(file.get(), text.constData(), text.size())
+            && ::fsync(file.get()) == 0;
+    }
+    if (written && ::rename(temporary.constData(), nativePath(target).constData()) == 0)
+        return true;
+    ::unlink(temporary.constData());
+    return false;
 }
 
 // Creates the first of name.damaged, name.damaged.1, name.damaged.2, ... that

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
@@ -221,6 +222,8 @@ private slots:
     void writeThenReadGivesValueInNamedSection();
     void fileIsOwnerOnly();
     void writeKeepsOtherKeysAndHandWrittenLines();
+    void writeLeavesOnlyTheStoreAndItsLock_data();
+    void writeLeavesOnlyTheStoreAndItsLock();
     void handEditedFileIsRead_data();
     void handEditedFileIsRead();
     void damagedFileReadsDefaultsAndCanBeRewritten_data();
@@ -306,6 +309,53 @@ void tst_SettingsStore::fileIsOwnerOnly()
     QVERIFY(SettingsStore::write(App, QStringLiteral("General"), QStringLiteral("Password"),
                                  QStringLiteral("R")));
     QCOMPARE(QFileInfo(sandbox.iniFile(App)).permissions() & QFileDevice::ReadOther,
+             QFileDevice::Permissions());
+}
+
+void tst_SettingsStore::writeLeavesOnlyTheStoreAndItsLock_data()
+{
+    QTest::addColumn<bool>("staleTemporary"); // what a writer killed half-way leaves
+    QTest::addColumn<bool>("storeIsLink");    // to a file in another folder
+    QTest::newRow("a plain store") << false << false;
+    QTest::newRow("a dead writer's half-written file") << true << false;
+    QTest::newRow("a store that is a symbolic link") << false << true;
+    QTest::newRow("a link, and a dead writer's file beside its target") << true << true;
+}
+
+void tst_SettingsStore::writeLeavesOnlyTheStoreAndItsLock()
+{
+    QFETCH(bool, staleTemporary);
+    QFETCH(bool, storeIsLink);
+    StoreSandbox sandbox;
+    QTemporaryDir elsewhere;
+    const QString store = sandbox.iniFile(App);
+    QString file = store;
+    if (storeIsLink) {
+        file = elsewhere.filePath(QStringLiteral("kept-here.ini"));
+        writeFile(file, "[General]\nCommPort=3\n");
+        QVERIFY(QFile::link(file, store));
+    }
+    if (staleTemporary) {
+        writeFile(file + QStringLiteral(".new"), "[General]\nPassword=half");
+        QFile::setPermissions(file + QStringLiteral(".new"), QFileDevice::Permissions(0x6644));
+    }
+
+    for (int round = 0; round < 3; ++round)
+        QVERIFY(SettingsStore::write(App, QStringLiteral("General"), QStringLiteral("Password"),
+                                     QStringLiteral("Q%1").arg(round)));
+
+    QCOMPARE(SettingsStore::read(App, QStringLiteral("General"), QStringLiteral("Password"), QString()),
+             QStringLiteral("Q2"));
+    const QStringList storeFolder = QDir(sandbox.configDir()).entryList(QDir::Files | QDir::System);
+    QCOMPARE(storeFolder, (QStringList{App + QStringLiteral(".ini"), App + QStringLiteral(".ini.lock")}));
+    if (storeIsLink) {
+        QVERIFY(QFileInfo(store).isSymLink());
+        QCOMPARE(QDir(elsewhere.path()).entryList(QDir::Files), QStringList{QStringLiteral("kept-here.ini")});
+        if (!staleTemporary) // the value there before is kept
+            QCOMPARE(SettingsStore::read(App, QStringLiteral("General"), QStringLiteral("CommPort"), QString()),
+                     QStringLiteral("3"));
+    }
+    QCOMPARE(QFileInfo(file).permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup),
              QFileDevice::Permissions());
 }
 
