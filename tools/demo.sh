@@ -14,11 +14,24 @@ fi
 bash "$root/tools/install-deps.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --parallel "$(nproc)" --target Velmora VelmoraPassword tarvex-sim velmora-settings
+# The test fixture that gives the simulator's terminal modem lines (Linux), so
+# that its power, cable and break controls reach Velmora as from a real port.
+fixture="$build/tests/libmodem_line_fixture.so"
+if cmake --build "$build" --target modem_line_fixture >/dev/null 2>&1 && [ -f "$fixture" ]; then
+    velmora_preload=(env "LD_PRELOAD=$fixture")
+else
+    velmora_preload=()
+fi
 
 settings="$build/tools/velmora-settings"
 
-# The simulator's lines stay visible, marked as the base's.
-"$build/tools/tarvex-sim" --com 1 --no-stdin > >(sed -u 's/^/[base] /') 2>&1 &
+# The simulator's lines stay visible, marked as the base's. From a terminal it
+# also takes its controls there (power off, cable, break, ...; help lists them).
+if [ -t 0 ]; then
+    "$build/tools/tarvex-sim" --com 1 <&0 > >(sed -u 's/^/[base] /') 2>&1 &
+else
+    "$build/tools/tarvex-sim" --com 1 --no-stdin > >(sed -u 's/^/[base] /') 2>&1 &
+fi
 simulator=$!
 stop_simulator() {
     kill -TERM "$simulator" 2>/dev/null || true
@@ -26,8 +39,9 @@ stop_simulator() {
 }
 trap stop_simulator EXIT
 
+# The simulator maps COM 1 to a link of its own, named after its process.
 for _ in $(seq 50); do
-    case "$("$settings" get Ports COM1)" in /dev/*) break ;; esac
+    case "$("$settings" get Ports COM1 || true)" in *"/COM1-$simulator") break ;; esac
     kill -0 "$simulator" 2>/dev/null || { echo "demo: the simulator did not start" >&2; exit 1; }
     sleep 0.1
 done
@@ -37,4 +51,5 @@ if [ "$("$settings" get General Password -1)" = "-1" ]; then
     "$build/password_utility/VelmoraPassword"
 fi
 echo "demo: starting Velmora; choose Option > Communication Port > COM 1 and Connect."
-"$build/access_gate/Velmora"
+[ -t 0 ] && echo "demo: type simulator controls here (help lists them), for example: power off"
+"${velmora_preload[@]}" "$build/access_gate/Velmora"
