@@ -9,8 +9,9 @@ packages=(
     fonts-dejavu-core fonts-liberation
     # Every build also compiles the Windows serial code with MinGW-w64.
     g++-mingw-w64-x86-64-posix
-    # The Debian package (dpkg-shlibdeps) and the check of the desktop entries.
-    dpkg-dev desktop-file-utils
+    # The Debian package (dpkg-shlibdeps; CPack runs `file` on every program)
+    # and the check of the desktop entries.
+    dpkg-dev file desktop-file-utils
 )
 # The fuzz targets need clang's libFuzzer runtime; built when it is there.
 optional=(clang libclang-rt-14-dev)
