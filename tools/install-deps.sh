@@ -15,6 +15,12 @@ packages=(
 )
 # The fuzz targets need clang's libFuzzer runtime; built when it is there.
 optional=(clang libclang-rt-14-dev)
+# The Windows stage of the test command, which runs only when there is a Qt for
+# MinGW (tools/windows/windows-qt.sh): Wine, wixl for the installer, and Xvfb
+# and xdotool to use the installed programs' windows.
+if bash "$(dirname "$0")/windows/windows-qt.sh" --check 2>/dev/null; then
+    packages+=(wine wine64 wixl xvfb xdotool)
+fi
 
 missing=()
 for package in "${packages[@]}" "${optional[@]}"; do
