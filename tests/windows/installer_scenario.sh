@@ -13,60 +13,11 @@ installed="$WINEPREFIX/drive_c/Program Files/Velmora"
 # users; Wine's msiexec into the installing user's.
 start_menus=("$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
              "$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/Microsoft/Windows/Start Menu/Programs")
-settings='HKCU\Software\VB and VBA Program Settings\TarvexCircuitTool\General'
 password=secret1
 
-step() { echo "-- $*"; }
 menu_entry() { [ -f "${start_menus[0]}/$1.lnk" ] || [ -f "${start_menus[1]}/$1.lnk" ]; }
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
-# Waits for a top-level window with exactly this title; prints its id.
-window() {
-    local id
-    for _ in $(seq 300); do
-        id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n1 || true)
-        if [ -n "$id" ]; then
-            echo "$id"
-            return 0
-        fi
-        sleep 0.1
-    done
-    fail "no window \"$1\" appeared"
-}
-
-# Gives the window the keyboard (there is no window manager) and types keys.
-keys() {
-    local id=$1
-    shift
-    xdotool mousemove --window "$id" 5 5 click 1
-    sleep 0.3
-    xdotool "$@"
-}
-
-start() {
-    wine "C:\\Program Files\\Velmora\\$1" &
-    pid=$!
-}
-
-# The program must end by itself, and normally, once its last window is gone.
-ends() {
-    local status
-    for _ in $(seq 150); do
-        if ! kill -0 "$pid" 2>/dev/null; then
-            status=0
-            wait "$pid" || status=$?
-            [ "$status" -eq 0 ] || fail "$1: the program ended with status $status"
-            return 0
-        fi
-        sleep 0.1
-    done
-    kill "$pid" 2>/dev/null || true
-    fail "$1: the program still runs with no window"
-}
-
-registry_value() {
-    wine reg query "$settings" /v "$1" 2>/dev/null | tr -d '\r' | awk -v key="$1" '$1 == key { print $2, $3 }'
-}
+source "$(dirname "$0")/scenario_lib.sh"
+programs='C:\Program Files\Velmora'
 
 [ -f "$msi" ] || fail "no $msi: tools/windows/build.sh makes it"
 
@@ -104,15 +55,7 @@ ends "after the close box"
 [ -z "$(registry_value Password)" ] || fail "the close box stored a password"
 
 step "VelmoraPassword stores the password, then ends after \"Password Accepted\""
-start VelmoraPassword.exe
-utility=$(window "Velmora Password")
-keys "$utility" type --delay 30 "$password"
-xdotool key Tab
-xdotool type --delay 30 "$password"
-xdotool key Return
-box=$(window "Password Accepted")
-keys "$box" key Return
-ends "after \"Password Accepted\""
+set_password "$password"
 stored=$(registry_value Password)
 case $stored in
     "REG_SZ "[A-Za-z]*) ;;
@@ -127,12 +70,8 @@ keys "$dialog" key alt+F4
 ends "after the close box"
 
 step "Velmora reads the stored password, opens its main window, ends with it"
-start Velmora.exe
-dialog=$(window Authentication)
-keys "$dialog" type --delay 30 "$password"
-xdotool key Return
-main=$(window Velmora)
-keys "$main" key alt+F4
+log_in "$password"
+keys_at "$main" "${main_quiet_spot[@]}" key alt+F4
 ends "after the main window closed"
 [ "$(registry_value CommPort)" = "REG_SZ 1" ] || fail "CommPort is \"$(registry_value CommPort)\", not REG_SZ 1"
 

@@ -20,13 +20,18 @@ set -euo pipefail
 
 usage() { sed -n '2,17p' "$0" >&2; exit 2; }
 
-if [ "${VELMORA_WINE_NAMESPACE:-}" != 1 ]; then
+if [ "${1:-}" != --in-private-namespace ]; then
     if [ "$(id -u)" -ne 0 ]; then
         echo "wine-run.sh: needs root for its private mount namespace" >&2
         exit 2
     fi
-    export VELMORA_WINE_NAMESPACE=1
-    exec unshare --mount --propagation private -- bash "$0" "$@"
+    exec unshare --mount --propagation private -- bash "$0" --in-private-namespace "$@"
+fi
+shift
+# What follows replaces /dev: never in the machine's own mount namespace.
+if [ "$(readlink /proc/self/ns/mnt)" = "$(readlink /proc/1/ns/mnt)" ]; then
+    echo "wine-run.sh: not in a private mount namespace; refusing to go on" >&2
+    exit 3
 fi
 
 prefix=
@@ -59,7 +64,7 @@ private_dev() {
     local new
     new=$(mktemp -d /tmp/velmora-wine-dev.XXXXXX)
     mount -t tmpfs -o mode=755 velmora-dev "$new"
-    for node in null zero full random urandom tty ptmx; do
+    for node in null zero full random urandom tty; do
         if [ -c "/dev/$node" ] && [ ! -L "/dev/$node" ]; then
             touch "$new/$node"
             mount --bind "/dev/$node" "$new/$node"
@@ -69,7 +74,9 @@ private_dev() {
         mkdir "$new/$dir"
         mount --rbind "/dev/$dir" "$new/$dir"
     done
-    [ -e "$new/ptmx" ] || ln -s pts/ptmx "$new/ptmx"
+    # A bound /dev/ptmx would look for its pseudo-terminals beside the old
+    # /dev; the one in pts/ belongs to the bound pts (root may open it).
+    ln -s pts/ptmx "$new/ptmx"
     ln -s /proc/self/fd "$new/fd"
     ln -s /proc/self/fd/0 "$new/stdin"
     ln -s /proc/self/fd/1 "$new/stdout"
