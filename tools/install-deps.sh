@@ -16,10 +16,10 @@ packages=(
 # The fuzz targets need clang's libFuzzer runtime; built when it is there.
 optional=(clang libclang-rt-14-dev)
 # The Windows stage of the test command, which runs only when there is a Qt for
-# MinGW (tools/windows/windows-qt.sh): Wine, wixl for the installer, and Xvfb
-# and xdotool to use the installed programs' windows.
+# MinGW (tools/windows/windows-qt.sh): xz to unpack it, Wine, wixl for the
+# installer, and Xvfb and xdotool to use the installed programs' windows.
 if bash "$(dirname "$0")/windows/windows-qt.sh" --check 2>/dev/null; then
-    packages+=(wine wine64 wixl xvfb xdotool)
+    packages+=(xz-utils wine wine64 wixl xvfb xdotool)
 fi
 
 missing=()
