@@ -2,13 +2,16 @@
 
 #include "twips.h"
 
+#include <QEvent>
+#include <QEventLoopLocker>
 #include <QFontDatabase>
 #include <QFontInfo>
-#include <QEvent>
 #include <QKeyEvent>
 #include <QScreen>
 #include <QStringList>
 #include <QWidget>
+
+#include <memory>
 
 namespace platform {
 
@@ -116,19 +119,55 @@ void IgnoreEscapeKey(QWidget *window)
     window->installEventFilter(new SwallowEscape(window));
 }
 
+namespace {
+
+// Keeps the program running while the window is shown, as Qt does for a
+// window without an owner: when the last hold goes and no such window is
+// shown, the program's event loop ends. Minimising (a spontaneous hide)
+// keeps the hold.
+class HoldProgramWhileShown final : public QObject
+{
+public:
+    using QObject::QObject;
+
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show && !m_hold)
+            m_hold = std::make_unique<QEventLoopLocker>();
+        else if (event->type() == QEvent::Hide && !event->spontaneous())
+            m_hold.reset();
+        return false;
+    }
+
+private:
+    std::unique_ptr<QEventLoopLocker> m_hold;
+};
+
+} // namespace
+
 void KeepOffTaskbar(QWidget *window)
 {
 #ifdef Q_OS_WIN
-    // A window with an owner gets no taskbar button; the owner is never shown.
+    GiveHiddenOwner(window);
+#else
+    Q_UNUSED(window);
+#endif
+}
+
+void GiveHiddenOwner(QWidget *window)
+{
+    // A window with an owner gets no taskbar button; the owner is never shown
+    // and lives as long as the program.
     static QWidget *owner = [] {
         auto *hidden = new QWidget;
         hidden->winId();
         return hidden;
     }();
+    if (window->parentWidget() == owner)
+        return;
     window->setParent(owner, window->windowFlags());
-#else
-    Q_UNUSED(window);
-#endif
+    // A child of the window, so the hold goes with it too.
+    window->installEventFilter(new HoldProgramWhileShown(window));
 }
 
 } // namespace platform

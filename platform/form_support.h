@@ -31,4 +31,11 @@ void IgnoreEscapeKey(QWidget *window);
 // manager decides, and nothing is changed.
 void KeepOffTaskbar(QWidget *window);
 
+// How Windows keeps a window off the taskbar: the window gets an owner that is
+// never shown. Qt counts an owned window for nothing when it decides whether
+// the last window has closed, so the window holds the program open itself
+// while it is shown. Used by KeepOffTaskbar on Windows; public so that the
+// program's end can be checked with it on every system.
+void GiveHiddenOwner(QWidget *window);
+
 } // namespace platform

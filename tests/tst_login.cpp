@@ -144,6 +144,9 @@ void tst_Login::okClick()
 
 void tst_Login::storedOnlyWhenStoreWasWritten()
 {
+#ifdef Q_OS_WIN
+    QSKIP("a test cannot make the registry unwritable; the INI store covers this path");
+#else
     LoginFixture f;
     // A file where the config folder should be: the store cannot be written.
     const QString blocker = f.sandbox.configDir() + QStringLiteral("/blocked");
@@ -169,6 +172,7 @@ void tst_Login::storedOnlyWhenStoreWasWritten()
     f.window->btn_OK->click();
     QCOMPARE(f.messages.titles().last(), QStringLiteral("Password Accepted"));
     QCOMPARE(decodedStoredPassword(), QStringLiteral("secret1"));
+#endif
 }
 
 void tst_Login::refusalsEmptyTheBoxesAndMoveTheFocus_data()

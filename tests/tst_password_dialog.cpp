@@ -5,6 +5,7 @@
 #include "access_gate/frm_PasswordDialog.h"
 #include "access_gate/password_encoding.h"
 #include "password_utility/frm_Login.h"
+#include "platform/form_support.h"
 #include "platform/settings_keys.h"
 #include "platform/settings_store.h"
 #include "platform/single_byte_text.h"
@@ -86,9 +87,8 @@ private slots:
     void okClick();
     void wrongPasswordEmptiesAndFocusesTheBox();
     void secondTryCanSucceed();
-    void cancelAndCloseBoxEndTheProgram_data();
-    void cancelAndCloseBoxEndTheProgram();
-    void programGoesOnWithTheMainWindow();
+    void programEndsWithItsLastWindow_data();
+    void programEndsWithItsLastWindow();
     void enterClicksOkAndEscapeDoesNothing();
     void keysActOnTheFocusedControl_data();
     void keysActOnTheFocusedControl();
@@ -190,13 +190,6 @@ void tst_PasswordDialog::secondTryCanSucceed()
     QTRY_VERIFY(f.dialog.isNull());
 }
 
-void tst_PasswordDialog::cancelAndCloseBoxEndTheProgram_data()
-{
-    QTest::addColumn<bool>("closeBox");
-    QTest::newRow("Cancel") << false;
-    QTest::newRow("close box") << true;
-}
-
 // Runs the program's event loop until it ends by itself (0) or the guard
 // stops it after a few seconds (2).
 static int runEventLoopUntilProgramEnds()
@@ -208,40 +201,87 @@ static int runEventLoopUntilProgramEnds()
     return QApplication::exec();
 }
 
-void tst_PasswordDialog::cancelAndCloseBoxEndTheProgram()
+void tst_PasswordDialog::programEndsWithItsLastWindow_data()
 {
-    QFETCH(bool, closeBox);
-    DialogFixture f;
-    storePassword(encoded(QStringLiteral("secret1")));
-    f.dialog->show();
-    f.dialog->txt_Password->setText(QStringLiteral("secret1"));
-    QTimer::singleShot(0, f.dialog, [&f, closeBox] {
-        if (closeBox)
-            f.dialog->close();
-        else
-            f.dialog->btn_Cancel->click();
-    });
-    QCOMPARE(runEventLoopUntilProgramEnds(), 0);
-    QVERIFY(f.dialog.isNull());
-    QCOMPARE(f.mainWindowsCreated, 0);
-    QVERIFY(f.messages.shown.isEmpty());
+    QTest::addColumn<bool>("utility");  // VelmoraPassword's window, else Velmora's dialog
+    QTest::addColumn<QString>("action"); // "OK", "Cancel" or "close box"
+    QTest::addColumn<bool>("passwordStored");
+    QTest::addColumn<bool>("opensMainWindow");
+    QTest::addColumn<bool>("hiddenOwner"); // how Windows keeps the windows off the taskbar
+    QTest::addColumn<QStringList>("messages");
+
+    for (const bool hiddenOwner : {false, true}) {
+        const char *suffix = hiddenOwner ? ", hidden owner" : "";
+        QTest::addRow("Velmora, Cancel%s", suffix)
+            << false << "Cancel" << true << false << hiddenOwner << QStringList();
+        QTest::addRow("Velmora, close box%s", suffix)
+            << false << "close box" << true << false << hiddenOwner << QStringList();
+        QTest::addRow("Velmora, no password stored%s", suffix)
+            << false << "OK" << false << false << hiddenOwner
+            << QStringList{"Password not registered correctly"};
+        QTest::addRow("Velmora, main window until it closes%s", suffix)
+            << false << "OK" << true << true << hiddenOwner << QStringList();
+        QTest::addRow("VelmoraPassword, password accepted%s", suffix)
+            << true << "OK" << false << false << hiddenOwner << QStringList{"Password Accepted"};
+        QTest::addRow("VelmoraPassword, close box%s", suffix)
+            << true << "close box" << false << false << hiddenOwner << QStringList();
+    }
 }
 
-void tst_PasswordDialog::programGoesOnWithTheMainWindow()
+void tst_PasswordDialog::programEndsWithItsLastWindow()
 {
-    DialogFixture f;
-    storePassword(encoded(QStringLiteral("secret1")));
-    f.dialog->show();
-    bool mainShownAfterDialogWent = false;
-    QTimer::singleShot(0, f.dialog, [&f] { f.enter(QStringLiteral("secret1")); });
-    // The program still runs on the main window, and ends when it closes.
-    QTimer::singleShot(300, qApp, [&f, &mainShownAfterDialogWent] {
-        mainShownAfterDialogWent = f.dialog.isNull() && f.mainWindow && f.mainWindow->isVisible();
-        if (f.mainWindow)
-            f.mainWindow->close();
+    QFETCH(bool, utility);
+    QFETCH(QString, action);
+    QFETCH(bool, passwordStored);
+    QFETCH(bool, opensMainWindow);
+    QFETCH(bool, hiddenOwner);
+    QFETCH(QStringList, messages);
+
+    DialogFixture f; // its store sandbox serves the utility too
+    RecordingMessageBoxes utilityMessages;
+    QPointer<frm_Login> login;
+    QPointer<QDialog> window;
+    if (utility) {
+        delete f.dialog.data();
+        window = login = new frm_Login(utilityMessages);
+    } else {
+        window = f.dialog.data();
+    }
+    if (passwordStored)
+        storePassword(encoded(QStringLiteral("secret1")));
+    if (hiddenOwner)
+        platform::GiveHiddenOwner(window);
+    window->show();
+
+    QTimer::singleShot(0, window, [&] {
+        if (action == QLatin1String("close box")) {
+            window->close();
+        } else if (utility) {
+            login->txt_Password->setText(QStringLiteral("secret1"));
+            login->txt_PasswordConfirmation->setText(QStringLiteral("secret1"));
+            login->btn_OK->click();
+        } else {
+            f.dialog->txt_Password->setText(QStringLiteral("secret1"));
+            (action == QLatin1String("OK") ? f.dialog->btn_OK : f.dialog->btn_Cancel)->click();
+        }
     });
-    QCOMPARE(runEventLoopUntilProgramEnds(), 0);
-    QVERIFY(mainShownAfterDialogWent);
+    // The program must still run on the main window, and end when it closes.
+    bool ranOnTheMainWindow = false;
+    if (opensMainWindow) {
+        QTimer::singleShot(300, qApp, [&f, &ranOnTheMainWindow] {
+            ranOnTheMainWindow = f.dialog.isNull() && f.mainWindow && f.mainWindow->isVisible();
+            if (f.mainWindow)
+                f.mainWindow->close();
+        });
+    }
+    const int ended = runEventLoopUntilProgramEnds();
+    const bool windowGone = window.isNull();
+    delete window.data();
+    QCOMPARE(ended, 0);
+    QVERIFY(windowGone);
+    QCOMPARE(ranOnTheMainWindow, opensMainWindow);
+    QCOMPARE(f.mainWindowsCreated, opensMainWindow ? 1 : 0);
+    QCOMPARE(f.messages.titles() + utilityMessages.titles(), messages);
 }
 
 void tst_PasswordDialog::enterClicksOkAndEscapeDoesNothing()

@@ -9,11 +9,18 @@ packages=(
     fonts-dejavu-core fonts-liberation
     # Every build also compiles the Windows serial code with MinGW-w64.
     g++-mingw-w64-x86-64-posix
-    # The Debian package (dpkg-shlibdeps) and the check of the desktop entries.
-    dpkg-dev desktop-file-utils
+    # The Debian package (dpkg-shlibdeps; CPack runs `file` on every program)
+    # and the check of the desktop entries.
+    dpkg-dev file desktop-file-utils
 )
 # The fuzz targets need clang's libFuzzer runtime; built when it is there.
 optional=(clang libclang-rt-14-dev)
+# The Windows stage of the test command, which runs only when there is a Qt for
+# MinGW (tools/windows/windows-qt.sh): xz to unpack it, Wine, wixl for the
+# installer, and Xvfb and xdotool to use the installed programs' windows.
+if bash "$(dirname "$0")/windows/windows-qt.sh" --check 2>/dev/null; then
+    packages+=(xz-utils wine wine64 wixl xvfb xdotool)
+fi
 
 missing=()
 for package in "${packages[@]}" "${optional[@]}"; do

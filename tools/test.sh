@@ -8,5 +8,15 @@ build=${VELMORA_BUILD_DIR:-$root/build}
 bash "$root/tools/install-deps.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" --parallel "$(nproc)"
-cd "$build"
-ctest --output-on-failure --parallel "$(nproc)" --timeout 300
+(cd "$build" && ctest --output-on-failure --parallel "$(nproc)" --timeout 300)
+
+# The Windows programs, cross-built and run under Wine, whenever there is a Qt
+# for MinGW to build them with.
+if reason=$(bash "$root/tools/windows/windows-qt.sh" --check 2>&1); then
+    windows_build=${VELMORA_WINDOWS_BUILD_DIR:-$root/build-windows}
+    VELMORA_WINDOWS_BUILD_DIR=$windows_build bash "$root/tools/windows/build.sh" \
+        -DVELMORA_TARVEX_SIM="$build/tools/tarvex-sim"
+    (cd "$windows_build" && ctest --output-on-failure --parallel "$(nproc)" --timeout 300)
+else
+    echo "Windows stage skipped: $reason"
+fi

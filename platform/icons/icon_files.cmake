@@ -10,7 +10,23 @@ set(icon_source ${CMAKE_CURRENT_LIST_DIR}/wrench.xpm)
 file(MAKE_DIRECTORY ${icon_dir})
 
 set(icon_tool velmora-icon)
-if(WIN32)
+set(icon_tool_target velmora-icon)
+if(CMAKE_CROSSCOMPILING)
+    # The converter runs here, on the build machine: a native build of it
+    # with the build machine's compiler and Qt, never an .exe.
+    include(ExternalProject)
+    set(host_dir ${PROJECT_BINARY_DIR}/host-tools)
+    ExternalProject_Add(velmora_host_tools
+        SOURCE_DIR ${PROJECT_SOURCE_DIR}/tools/host
+        BINARY_DIR ${host_dir}
+        CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release
+                   -DCMAKE_PREFIX_PATH=${QT_HOST_PATH}
+                   -DCMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER}
+        BUILD_BYPRODUCTS ${host_dir}/velmora-icon
+        INSTALL_COMMAND "")
+    set(icon_tool ${host_dir}/velmora-icon)
+    set(icon_tool_target velmora_host_tools ${host_dir}/velmora-icon)
+elseif(WIN32)
     # Nothing copies Qt's DLLs beside a tool that only the build runs.
     set(icon_tool ${CMAKE_COMMAND} -E env --modify PATH=path_list_prepend:$<TARGET_FILE_DIR:Qt6::Core>
         $<TARGET_FILE:velmora-icon>)
@@ -24,7 +40,7 @@ foreach(size ${icon_sizes})
     set(png ${icon_dir}/velmora-${size}.png)
     add_custom_command(OUTPUT ${png}
         COMMAND ${icon_tool} ${icon_source} ${png} ${size}
-        DEPENDS velmora-icon ${icon_source}
+        DEPENDS ${icon_tool_target} ${icon_source}
         COMMENT "Drawing the application icon as a ${size} x ${size} PNG"
         VERBATIM)
     list(APPEND icon_files ${png})
@@ -33,7 +49,7 @@ endforeach()
 set(ico ${icon_dir}/velmora.ico)
 add_custom_command(OUTPUT ${ico}
     COMMAND ${icon_tool} ${icon_source} ${ico}
-    DEPENDS velmora-icon ${icon_source}
+    DEPENDS ${icon_tool_target} ${icon_source}
     COMMENT "Drawing the application icon as an ICO"
     VERBATIM)
 list(APPEND icon_files ${ico})
