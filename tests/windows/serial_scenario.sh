@@ -50,12 +50,13 @@ sim_log=$(mktemp /tmp/velmora-sim.XXXXXX)
 sim_config=$(mktemp -d /tmp/velmora-sim-config.XXXXXX)
 XDG_CONFIG_HOME=$sim_config "$sim" --com 1 --no-stdin > "$sim_log" 2>&1 &
 sim_pid=$!
-trap 'kill "$sim_pid" 2>/dev/null || true; rm -rf "$sim_log" "$sim_config"' EXIT
+trap 'kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; rm -rf "$sim_log" "$sim_config"' EXIT
+# It maps COM 1 to a link of its own and says which terminal that leads to.
 for _ in $(seq 50); do
-    grep -q '^tarvex-sim: COM1 = /dev/pts/' "$sim_log" && break
+    grep -q ' leads to /dev/pts/[0-9]*;' "$sim_log" && break
     sleep 0.1
 done
-device=$(sed -n 's|^tarvex-sim: COM1 = \(/dev/pts/[0-9]*\),.*|\1|p' "$sim_log")
+device=$(sed -n 's|^tarvex-sim: .* leads to \(/dev/pts/[0-9]*\);.*|\1|p' "$sim_log")
 [ -n "$device" ] || fail "tarvex-sim did not say its terminal: $(cat "$sim_log")"
 ln -s "$device" "$WINEPREFIX/dosdevices/com1"
 
