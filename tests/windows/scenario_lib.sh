@@ -7,6 +7,11 @@ settings='HKCU\Software\VB and VBA Program Settings\TarvexCircuitTool\General'
 step() { echo "-- $*"; }
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+# Only ever under wine-run.sh: its mount namespace shows no serial device, and
+# the COM links made here must never lead to the machine's own ports.
+[ "$(readlink /proc/self/ns/mnt)" != "$(readlink /proc/1/ns/mnt)" ] && [ -n "${WINEPREFIX:-}" ] \
+    || fail "run this through tools/windows/wine-run.sh --shell, never on its own"
+
 # Waits for a top-level window with exactly this title; prints its id.
 window() {
     local id
