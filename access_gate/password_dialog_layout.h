@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/twips.h"
+#include "platform/ui/twips.h"
 
 // The authentication dialog's controls, in twips from its client area's corner.
 namespace password_dialog_layout {

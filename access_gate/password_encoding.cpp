@@ -1,6 +1,6 @@
 #include "password_encoding.h"
 
-#include "platform/random_source.h"
+#include "platform/system/random_source.h"
 
 #include <algorithm>
 #include <array>

@@ -1,10 +1,12 @@
 // Velmora starts with the authentication dialog; the dialog opens the main window.
 #include "frm_PasswordDialog.h"
-#include "platform/app_icon.h"
-#include "platform/form_support.h"
-#include "platform/message_box.h"
-#include "platform/session_end.h"
-#include "platform/serial_comm_control.h"
+#include "app_settings/settings_keys.h"
+#include "product_info.h"
+#include "platform/ui/app_icon.h"
+#include "platform/ui/form_support.h"
+#include "platform/ui/message_box.h"
+#include "platform/ui/session_end.h"
+#include "platform/serial/serial_comm_control.h"
 #include "trainer_panel/frm_FaultsAndMods.h"
 
 #include <QApplication>
@@ -12,8 +14,8 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Velmora"));
-    QApplication::setApplicationVersion(QStringLiteral(VELMORA_VERSION));
+    QApplication::setApplicationName(QString::fromLatin1(product_info::VelmoraName));
+    QApplication::setApplicationVersion(QString::fromLatin1(product_info::VelmoraVersion));
     QGuiApplication::setDesktopFileName(QStringLiteral("velmora"));
     QApplication::setWindowIcon(platform::ApplicationIcon());
     QApplication::setFont(platform::DialogFont()); // message boxes too
@@ -22,7 +24,7 @@ int main(int argc, char *argv[])
 
     platform::QtMessageBoxes messages;
     auto *dialog = new frm_PasswordDialog(messages, [&messages]() -> QWidget * {
-        return new frm_FaultsAndMods(platform::CreateSerialCommControl(), messages);
+        return new frm_FaultsAndMods(platform::CreateSerialCommControl(settings_keys::Application), messages);
     });
     dialog->show();
     return app.exec();

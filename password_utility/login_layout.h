@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/twips.h"
+#include "platform/ui/twips.h"
 
 // The password utility's window, in twips from its client area's corner.
 namespace login_layout {

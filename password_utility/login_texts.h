@@ -1,12 +1,14 @@
 #pragma once
 
+#include "product_info.h"
+
 #include <QString>
 
 // Captions and messages of the password utility.
 namespace login_texts {
 
-inline const QString ProductTitle = QStringLiteral("Velmora Password Utility");
-inline const QString Version = QStringLiteral("1.00");
+inline const QString ProductTitle = QString::fromLatin1(product_info::PasswordUtilityName);
+inline const QString Version = QString::fromLatin1(product_info::PasswordUtilityVersion);
 
 inline const QString Caption = QStringLiteral("Velmora Password");
 inline const QString OK = QStringLiteral("OK");

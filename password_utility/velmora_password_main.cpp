@@ -1,10 +1,10 @@
 // VelmoraPassword: sets the administrator password that Velmora asks for.
 #include "frm_Login.h"
 #include "login_texts.h"
-#include "platform/app_icon.h"
-#include "platform/form_support.h"
-#include "platform/message_box.h"
-#include "platform/session_end.h"
+#include "platform/ui/app_icon.h"
+#include "platform/ui/form_support.h"
+#include "platform/ui/message_box.h"
+#include "platform/ui/session_end.h"
 
 #include <QApplication>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/comm_control.h"
+#include "platform/serial/comm_control.h"
 
 #include <QStringList>
 #include <memory>

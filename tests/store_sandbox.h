@@ -5,8 +5,8 @@
 #include <QTemporaryDir>
 
 #ifdef Q_OS_WIN
-#include "platform/settings_keys.h"
-#include "platform/settings_store.h"
+#include "app_settings/settings_keys.h"
+#include "platform/settings/settings_store.h"
 
 #include <QMap>
 #include <QSettings>

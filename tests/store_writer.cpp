@@ -1,7 +1,7 @@
 // store_writer APPLICATION SECTION KEY COUNT: writes KEY COUNT times (0: until
 // killed), the values 0, 1, 2, ..., and prints how long each write took in
 // microseconds, or "refused", one line each. Exit code 1 when any was refused.
-#include "platform/settings_store.h"
+#include "platform/settings/settings_store.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

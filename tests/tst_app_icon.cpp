@@ -1,4 +1,4 @@
-#include "platform/app_icon.h"
+#include "platform/ui/app_icon.h"
 
 #include <QImage>
 #include <QSet>

@@ -1,16 +1,17 @@
 // The real windows on the real serial layer, against tarvex-sim running as a
 // process of its own on a pseudo-terminal.
 #include "modem_line_preload.h"
+#include "platform/serial/port_map.h"
 #include "recording_message_boxes.h"
 #include "store_sandbox.h"
 #include "tarvex_sim_process.h"
 
 #include "access_gate/frm_PasswordDialog.h"
 #include "password_utility/frm_Login.h"
-#include "platform/serial_comm_control.h"
-#include "platform/settings_keys.h"
-#include "platform/settings_store.h"
-#include "tools/line_state_file.h"
+#include "platform/serial/serial_comm_control.h"
+#include "app_settings/settings_keys.h"
+#include "platform/settings/settings_store.h"
+#include "simulator/line_state_file.h"
 #include "trainer_panel/colour_button.h"
 #include "trainer_panel/frm_FaultsAndMods.h"
 
@@ -78,7 +79,7 @@ public:
     }
     void openWindow()
     {
-        window = new frm_FaultsAndMods(platform::CreateSerialCommControl(), messages);
+        window = new frm_FaultsAndMods(platform::CreateSerialCommControl(settings_keys::Application), messages);
         window->show();
     }
     // Clicks Connect and checks the handshake as the base saw it; says why not.
@@ -372,7 +373,7 @@ void tst_EndToEnd::passwordFromTheUtilityOpensThePanel()
     QVERIFY(!stored.contains("42!"));
 
     QPointer<frm_PasswordDialog> dialog = new frm_PasswordDialog(e2e.messages, [&e2e]() -> QWidget * {
-        e2e.window = new frm_FaultsAndMods(platform::CreateSerialCommControl(), e2e.messages);
+        e2e.window = new frm_FaultsAndMods(platform::CreateSerialCommControl(settings_keys::Application), e2e.messages);
         return e2e.window;
     });
     dialog->show();
@@ -503,7 +504,7 @@ void tst_EndToEnd::everyConnectGetsItsSettlingTime()
     // Disconnected before the first settling time is over; that connect's tick
     // comes while disconnected, and must not arm the next connection early.
     e2e.window->btn_Disconnect->click();
-    QTest::qWait(2 * trainer_line::SettlingMs);
+    QTest::qWait(2 * tarvex_protocol::SettlingMs);
     QVERIFY(e2e.connectToBase());
     QVERIFY(!e2e.control(QStringLiteral("cts")).isNull());
     QTRY_VERIFY_WITH_TIMEOUT(e2e.events.contains(platform::comm_event::CTS), 2000);
@@ -522,15 +523,15 @@ void tst_EndToEnd::killedBasesPortLeadsNowhere()
 {
     EndToEnd e2e;
     QVERIFY(e2e.startBase());
-    const QString mapped = platform::SettingsStore::read(settings_keys::Application, settings_keys::SectionPorts,
-                                                         settings_keys::PortKey(1), QString());
+    const QString mapped = platform::SettingsStore::read(settings_keys::Application, platform::port_map::Section,
+                                                         platform::port_map::Key(1), QString());
     const QString terminal = QFileInfo(mapped).canonicalFilePath();
     QVERIFY2(terminal.startsWith(QLatin1String("/dev/pts/")), qPrintable(terminal));
     // Killed, it cannot tidy up: the mapping stays in the store.
     e2e.base->process().kill();
     QVERIFY(e2e.base->process().waitForFinished(5000));
-    QCOMPARE(platform::SettingsStore::read(settings_keys::Application, settings_keys::SectionPorts,
-                                           settings_keys::PortKey(1), QString()),
+    QCOMPARE(platform::SettingsStore::read(settings_keys::Application, platform::port_map::Section,
+                                           platform::port_map::Key(1), QString()),
              mapped);
 
     // A stranger's terminal takes the dead one's number (the lowest free one is given).
@@ -549,8 +550,8 @@ void tst_EndToEnd::killedBasesPortLeadsNowhere()
     // The next simulator does not take the dead one's mapping for the user's own.
     QVERIFY(e2e.startBase());
     QVERIFY(e2e.base->stop(SIGTERM));
-    QCOMPARE(platform::SettingsStore::read(settings_keys::Application, settings_keys::SectionPorts,
-                                           settings_keys::PortKey(1), QStringLiteral("absent")),
+    QCOMPARE(platform::SettingsStore::read(settings_keys::Application, platform::port_map::Section,
+                                           platform::port_map::Key(1), QStringLiteral("absent")),
              QStringLiteral("absent"));
 }
 

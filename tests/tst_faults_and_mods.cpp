@@ -2,8 +2,8 @@
 #include "recording_message_boxes.h"
 #include "store_sandbox.h"
 
-#include "platform/settings_keys.h"
-#include "platform/settings_store.h"
+#include "app_settings/settings_keys.h"
+#include "platform/settings/settings_store.h"
 #include "trainer_panel/colour_button.h"
 #include "trainer_panel/frm_FaultsAndMods.h"
 

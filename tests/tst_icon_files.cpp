@@ -1,6 +1,6 @@
 // The icon files that the build draws from the XPM with velmora-icon: the
 // desktop theme's PNGs and the ICO of the Windows resources.
-#include "platform/app_icon.h"
+#include "platform/ui/app_icon.h"
 
 #include <QFile>
 #include <QImage>

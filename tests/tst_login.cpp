@@ -4,9 +4,9 @@
 
 #include "access_gate/password_encoding.h"
 #include "password_utility/frm_Login.h"
-#include "platform/settings_keys.h"
-#include "platform/settings_store.h"
-#include "platform/single_byte_text.h"
+#include "app_settings/settings_keys.h"
+#include "platform/settings/settings_store.h"
+#include "platform/text/single_byte_text.h"
 
 #include <QLabel>
 #include <QLineEdit>

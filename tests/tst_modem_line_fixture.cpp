@@ -1,7 +1,7 @@
 // The modem-line fixture, loaded into this test: what it answers for a
 // pseudo-terminal with published lines, and what it leaves to the system.
 #include "modem_line_preload.h"
-#include "tools/line_state_file.h"
+#include "simulator/line_state_file.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>

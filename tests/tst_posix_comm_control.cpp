@@ -1,12 +1,13 @@
 #include "modem_line_preload.h"
+#include "platform/serial/port_map.h"
 #include "store_sandbox.h"
-#include "tools/line_state_file.h"
+#include "simulator/line_state_file.h"
 
-#include "platform/posix_comm_control.h"
-#include "platform/serial_comm_control.h"
-#include "platform/settings_keys.h"
-#include "platform/settings_store.h"
-#include "platform/sleep.h"
+#include "platform/serial/posix/posix_comm_control.h"
+#include "platform/serial/serial_comm_control.h"
+#include "app_settings/settings_keys.h"
+#include "platform/settings/settings_store.h"
+#include "platform/system/sleep.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -143,8 +144,8 @@ private:
 
 void mapPort(int port, const QString &path)
 {
-    QVERIFY(platform::SettingsStore::write(settings_keys::Application, settings_keys::SectionPorts,
-                                           settings_keys::PortKey(port), path));
+    QVERIFY(platform::SettingsStore::write(settings_keys::Application, platform::port_map::Section,
+                                           platform::port_map::Key(port), path));
 }
 
 std::optional<CommError> errorFrom(const std::function<void()> &call)
@@ -287,7 +288,7 @@ void tst_PosixCommControl::devicePathFollowsPortsSection()
     if (!stored.isNull())
         mapPort(qMax(port, 0), stored);
     mapPort(port + 1, QStringLiteral("/dev/ttyUSB9")); // a neighbour's key is not read
-    QCOMPARE(PosixCommControl::DevicePath(port), expected);
+    QCOMPARE(PosixCommControl::DevicePath(settings_keys::Application, port), expected);
 }
 
 void tst_PosixCommControl::lineEventsFromCounters_data()
@@ -320,7 +321,7 @@ void tst_PosixCommControl::probeReachesDeviceDuringSleepAndAnswerIsCounted()
 {
     PortRig rig;
     QVERIFY(rig.pty.isValid());
-    const auto control = platform::CreateSerialCommControl();
+    const auto control = platform::CreateSerialCommControl(settings_keys::Application);
     EventLog events(control.get());
     control->setCommPort(1);
     control->setSettings(QStringLiteral("2400,E,8,2"));
@@ -362,7 +363,7 @@ void tst_PosixCommControl::bytesWaitingBeforeOpenAreTakenByInput()
     PortRig rig;
     QVERIFY(rig.pty.isValid());
     QVERIFY(rig.pty.write("stale"));
-    PosixCommControl control;
+    PosixCommControl control(settings_keys::Application);
     control.setCommPort(1);
     control.setPortOpen(true);
     QCOMPARE(control.inBufferCount(), qint16(5));
@@ -391,7 +392,7 @@ void tst_PosixCommControl::outputArrivesExactly()
     QFETCH(QByteArray, bytes);
     PortRig rig;
     QVERIFY(rig.pty.isValid());
-    PosixCommControl control;
+    PosixCommControl control(settings_keys::Application);
     control.setCommPort(1);
     control.setSettings(QStringLiteral("2400,E,8,2"));
     control.setPortOpen(true);
@@ -418,7 +419,7 @@ void tst_PosixCommControl::inputTakesBufferedAndSystemBytesInOrder()
     QFETCH(QByteArray, secondRead);
     PortRig rig;
     QVERIFY(rig.pty.isValid());
-    PosixCommControl control;
+    PosixCommControl control(settings_keys::Application);
     control.setCommPort(1);
     control.setInputLen(qint16(inputLen));
     control.setPortOpen(true);
@@ -450,7 +451,7 @@ void tst_PosixCommControl::receiveQueueIsBounded()
     constexpr int Queue = 4096;
     PortRig rig;
     QVERIFY(rig.pty.isValid());
-    PosixCommControl control;
+    PosixCommControl control(settings_keys::Application);
     control.setCommPort(1);
     control.setPortOpen(true);
 
@@ -514,7 +515,7 @@ void tst_PosixCommControl::lineSettingsReachTheDevice()
     QFETCH(uint, flagsClear);
     PortRig rig;
     QVERIFY(rig.pty.isValid());
-    PosixCommControl control;
+    PosixCommControl control(settings_keys::Application);
     control.setCommPort(1);
     control.setSettings(settings);
     requestedControlFlags.clear();
@@ -543,7 +544,7 @@ void tst_PosixCommControl::settingsTheLineCannotTakeAreRefusedAtOpen()
     QFETCH(QString, settings);
     PortRig rig;
     QVERIFY(rig.pty.isValid());
-    PosixCommControl control;
+    PosixCommControl control(settings_keys::Application);
     control.setCommPort(1);
     control.setSettings(settings); // valid text
     const auto error = errorFrom([&] { control.setPortOpen(true); });
@@ -569,7 +570,7 @@ void tst_PosixCommControl::invalidPropertyValues()
 {
     QFETCH(QString, property);
     QFETCH(QString, value);
-    PosixCommControl control;
+    PosixCommControl control(settings_keys::Application);
     const auto error = errorFrom([&] {
         if (property == QLatin1String("Settings"))
             control.setSettings(value);
@@ -612,7 +613,7 @@ void tst_PosixCommControl::invalidPortNumbers()
     if (!device.isNull())
         mapPort(port, device);
 
-    PosixCommControl control;
+    PosixCommControl control(settings_keys::Application);
     EventLog events(&control);
     control.setCommPort(qint16(port));
     const auto error = errorFrom([&] { control.setPortOpen(true); });
@@ -657,7 +658,7 @@ void tst_PosixCommControl::systemConsoleIsNeverOpened()
         consoles.replace(QStringLiteral("<pty>"), ptyName).split(QLatin1Char(' '), Qt::SkipEmptyParts);
     const termios before = pty.slaveAttributes();
 
-    PosixCommControl control;
+    PosixCommControl control(settings_keys::Application);
     control.setConsoleList([names] { return names; });
     control.setCommPort(1);
     control.setSettings(QStringLiteral("2400,E,8,2"));
@@ -699,10 +700,10 @@ void tst_PosixCommControl::portInUseIsNotAnInvalidPort()
     }
     mapPort(2, secondPath);
 
-    PosixCommControl first;
+    PosixCommControl first(settings_keys::Application);
     first.setCommPort(1);
     first.setPortOpen(true);
-    PosixCommControl second;
+    PosixCommControl second(settings_keys::Application);
     second.setCommPort(2);
     const auto error = errorFrom([&] { second.setPortOpen(true); });
     QVERIFY(error);
@@ -735,7 +736,7 @@ void tst_PosixCommControl::changesWhileOpenAreRefused()
     PortRig rig;
     QVERIFY(rig.pty.isValid());
     mapPort(2, QStringLiteral("/nonexistent/ttyUSB1"));
-    PosixCommControl control;
+    PosixCommControl control(settings_keys::Application);
     control.setCommPort(1);
     control.setSettings(QStringLiteral("2400,E,8,2"));
     control.setPortOpen(true);
@@ -762,7 +763,7 @@ void tst_PosixCommControl::changesWhileOpenAreRefused()
 
 void tst_PosixCommControl::closedPortNeitherReadsNorWrites()
 {
-    PosixCommControl control;
+    PosixCommControl control(settings_keys::Application);
     control.setPortOpen(false); // closing a closed port is harmless
     QVERIFY(!control.portOpen());
     const auto error = errorFrom([&] { control.setOutput("x"); });
@@ -777,7 +778,7 @@ void tst_PosixCommControl::reopenAfterCloseAndAfterDestruction()
     PortRig rig;
     QVERIFY(rig.pty.isValid());
     {
-        PosixCommControl control;
+        PosixCommControl control(settings_keys::Application);
         control.setCommPort(1);
         control.setSettings(QStringLiteral("2400,E,8,2"));
         control.setPortOpen(true);
@@ -793,7 +794,7 @@ void tst_PosixCommControl::reopenAfterCloseAndAfterDestruction()
         control.setOutput("b");
         QCOMPARE(rig.pty.read(2, 1000), QByteArray("ab"));
     } // destroyed while open
-    PosixCommControl next;
+    PosixCommControl next(settings_keys::Application);
     next.setCommPort(1);
     next.setPortOpen(true);
     next.setOutput("c");
@@ -823,7 +824,7 @@ void tst_PosixCommControl::hangUpGivesOneDeviceLost()
     PublishedLines published(rig.pty.slavePath());
     if (lines)
         QVERIFY(published.publish());
-    PosixCommControl control;
+    PosixCommControl control(settings_keys::Application);
     EventLog events(&control);
     control.setCommPort(1);
     control.setPortOpen(true);
@@ -882,7 +883,7 @@ void tst_PosixCommControl::lineChangesBecomeEvents()
     QVERIFY(rig.pty.isValid());
     PublishedLines lines(rig.pty.slavePath());
     QVERIFY(lines.publish());
-    PosixCommControl control;
+    PosixCommControl control(settings_keys::Application);
     EventLog log(&control);
     control.setCommPort(1);
     control.setPortOpen(true);

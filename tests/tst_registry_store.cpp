@@ -3,8 +3,8 @@
 // the Qt class that the store uses.
 #include "store_sandbox.h"
 
-#include "platform/settings_keys.h"
-#include "platform/settings_store.h"
+#include "app_settings/settings_keys.h"
+#include "platform/settings/settings_store.h"
 
 #include <QtTest>
 

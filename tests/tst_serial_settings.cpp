@@ -1,4 +1,4 @@
-#include "platform/serial_settings.h"
+#include "platform/serial/serial_settings.h"
 
 #include <QtTest>
 

@@ -1,12 +1,13 @@
 // A session that ends by a signal (logout, shutdown, Ctrl-C) closes every window
 // as its close box would, and the program then ends normally.
 #include "recording_message_boxes.h"
+#include "platform/serial/port_map.h"
 #include "store_sandbox.h"
 
-#include "platform/posix_comm_control.h"
-#include "platform/session_end.h"
-#include "platform/settings_keys.h"
-#include "platform/settings_store.h"
+#include "platform/serial/posix/posix_comm_control.h"
+#include "platform/ui/session_end.h"
+#include "app_settings/settings_keys.h"
+#include "platform/settings/settings_store.h"
 #include "trainer_panel/frm_FaultsAndMods.h"
 
 #include <QAction>
@@ -157,8 +158,8 @@ void tst_SessionEnd::mainWindowUnloadsAndReleasesThePort()
     ::tcgetattr(master, &raw);
     ::cfmakeraw(&raw);
     ::tcsetattr(master, TCSANOW, &raw);
-    QVERIFY(platform::SettingsStore::write(settings_keys::Application, settings_keys::SectionPorts,
-                                           settings_keys::PortKey(4), device));
+    QVERIFY(platform::SettingsStore::write(settings_keys::Application, platform::port_map::Section,
+                                           platform::port_map::Key(4), device));
 
     // The base: answers the probe, then records everything it is sent.
     QByteArray received;
@@ -180,7 +181,7 @@ void tst_SessionEnd::mainWindowUnloadsAndReleasesThePort()
     platform::CloseWindowsWhenSessionEnds();
     RecordingMessageBoxes messages;
     QPointer<frm_FaultsAndMods> window =
-        new frm_FaultsAndMods(std::make_unique<platform::PosixCommControl>(), messages);
+        new frm_FaultsAndMods(std::make_unique<platform::PosixCommControl>(settings_keys::Application), messages);
     window->show();
     window->menu_Com[3]->trigger(); // COM 4, not stored until the window unloads
     window->btn_Connect->click();
@@ -211,7 +212,7 @@ void tst_SessionEnd::systemEndOfSessionClosesWindows()
     platform::CloseWindowsWhenSessionEnds();
     RecordingMessageBoxes messages;
     QPointer<frm_FaultsAndMods> window =
-        new frm_FaultsAndMods(std::make_unique<platform::PosixCommControl>(), messages);
+        new frm_FaultsAndMods(std::make_unique<platform::PosixCommControl>(settings_keys::Application), messages);
     window->show();
     window->menu_Com[6]->trigger(); // COM 7
 

@@ -1,5 +1,5 @@
-#include "platform/settings_keys.h"
-#include "platform/settings_store.h"
+#include "app_settings/settings_keys.h"
+#include "platform/settings/settings_store.h"
 #include "store_sandbox.h"
 
 #include <QDir>

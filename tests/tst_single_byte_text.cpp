@@ -1,4 +1,4 @@
-#include "platform/single_byte_text.h"
+#include "platform/text/single_byte_text.h"
 
 #include <QStringDecoder>
 #include <QtTest>

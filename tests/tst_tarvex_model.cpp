@@ -1,4 +1,4 @@
-#include "tools/tarvex_model.h"
+#include "simulator/tarvex_model.h"
 
 #include <QtTest>
 

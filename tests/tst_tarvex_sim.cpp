@@ -1,7 +1,8 @@
-#include "platform/settings_keys.h"
-#include "platform/settings_store.h"
+#include "app_settings/settings_keys.h"
+#include "platform/serial/port_map.h"
+#include "platform/settings/settings_store.h"
 #include "store_sandbox.h"
-#include "tools/line_state_file.h"
+#include "simulator/line_state_file.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -28,8 +29,8 @@ const QString Missing = QStringLiteral("-1");
 
 QString portValue(int com)
 {
-    return SettingsStore::read(settings_keys::Application, settings_keys::SectionPorts,
-                               settings_keys::PortKey(com), Missing);
+    return SettingsStore::read(settings_keys::Application, platform::port_map::Section,
+                               platform::port_map::Key(com), Missing);
 }
 
 QByteArray fileText(const QString &path)
@@ -406,7 +407,7 @@ void tst_TarvexSim::stopRestoresTheStoreAndHangsUp()
     const QString &app = settings_keys::Application;
     QVERIFY(SettingsStore::write(app, settings_keys::SectionGeneral, settings_keys::CommPort, QStringLiteral("5")));
     if (before != Missing)
-        QVERIFY(SettingsStore::write(app, settings_keys::SectionPorts, settings_keys::PortKey(5), before));
+        QVERIFY(SettingsStore::write(app, platform::port_map::Section, platform::port_map::Key(5), before));
     const QByteArray fileBefore = fileText(sandbox.iniFile(app));
 
     Simulator sim;
@@ -418,7 +419,7 @@ void tst_TarvexSim::stopRestoresTheStoreAndHangsUp()
     QVERIFY(port.send(0x54));
     QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral("^rx 0x54 "))).isNull());
     if (!meanwhile.isEmpty())
-        QVERIFY(SettingsStore::write(app, settings_keys::SectionPorts, settings_keys::PortKey(5), meanwhile));
+        QVERIFY(SettingsStore::write(app, platform::port_map::Section, platform::port_map::Key(5), meanwhile));
 
     if (stop == QLatin1String("end of input"))
         sim.process().closeWriteChannel();

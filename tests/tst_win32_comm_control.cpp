@@ -1,4 +1,4 @@
-#include "platform/win32_comm_control.h"
+#include "platform/serial/win32/win32_comm_control.h"
 
 #include <QtTest>
 

@@ -1,4 +1,4 @@
-#include "platform/win32/win32_serial_logic.h"
+#include "platform/serial/win32/win32_serial_logic.h"
 
 #include <QtTest>
 

@@ -24,4 +24,4 @@ fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --parallel "$(nproc)" --target velmora-bench
-exec "$build/tools/bench/velmora-bench" "$@"
+exec "$build/bench/velmora-bench" "$@"

@@ -28,9 +28,9 @@ settings="$build/tools/velmora-settings"
 # The simulator's lines stay visible, marked as the base's. From a terminal it
 # also takes its controls there (power off, cable, break, ...; help lists them).
 if [ -t 0 ]; then
-    "$build/tools/tarvex-sim" --com 1 <&0 > >(sed -u 's/^/[base] /') 2>&1 &
+    "$build/simulator/tarvex-sim" --com 1 <&0 > >(sed -u 's/^/[base] /') 2>&1 &
 else
-    "$build/tools/tarvex-sim" --com 1 --no-stdin > >(sed -u 's/^/[base] /') 2>&1 &
+    "$build/simulator/tarvex-sim" --com 1 --no-stdin > >(sed -u 's/^/[base] /') 2>&1 &
 fi
 simulator=$!
 stop_simulator() {

@@ -1,8 +1,8 @@
 // velmora-settings: reads and writes the per-user settings store that Velmora
 // and VelmoraPassword use, for instance to map a COM number to a device:
 //   velmora-settings set Ports COM1 /dev/serial/by-id/usb-...
-#include "platform/settings_keys.h"
-#include "platform/settings_store.h"
+#include "app_settings/settings_keys.h"
+#include "platform/settings/settings_store.h"
 
 #include <QCoreApplication>
 #include <QStringList>

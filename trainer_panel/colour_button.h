@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/ole_colour.h"
+#include "platform/ui/ole_colour.h"
 
 #include <QPushButton>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/twips.h"
+#include "platform/ui/twips.h"
 
 // Where every control of the main window stands, in twips from the top-left
 // corner of its container (the client area, or a frame's outer corner).

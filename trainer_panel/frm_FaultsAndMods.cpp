@@ -2,12 +2,13 @@
 
 #include "colour_button.h"
 #include "faults_and_mods_layout.h"
+#include "item_state.h"
 #include "panel_texts.h"
-#include "platform/form_support.h"
-#include "platform/message_box.h"
-#include "platform/settings_keys.h"
-#include "platform/settings_store.h"
-#include "platform/sleep.h"
+#include "platform/ui/form_support.h"
+#include "platform/ui/message_box.h"
+#include "app_settings/settings_keys.h"
+#include "platform/settings/settings_store.h"
+#include "platform/system/sleep.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -23,6 +24,7 @@
 
 namespace layout = faults_and_mods_layout;
 namespace texts = panel_texts;
+namespace protocol = tarvex_protocol;
 using platform::CommError;
 using platform::MessageIcon;
 using platform::SettingsStore;
@@ -76,7 +78,7 @@ frm_FaultsAndMods::frm_FaultsAndMods(std::unique_ptr<platform::CommControl> comm
     connect(MSCommObject, &platform::CommControl::OnComm, this, &frm_FaultsAndMods::MSCommObject_OnComm);
 
     TimerConnection = new QTimer(this);
-    TimerConnection->setInterval(trainer_line::SettlingMs);
+    TimerConnection->setInterval(protocol::SettlingMs);
     connect(TimerConnection, &QTimer::timeout, this, &frm_FaultsAndMods::TimerConnection_Timer);
 
     createControls();
@@ -135,7 +137,7 @@ void frm_FaultsAndMods::createControls()
     frame_CircuitMods = new QGroupBox(texts::CircuitMods, frame_BoardOptions);
     frame_CircuitMods->setObjectName(QStringLiteral("frame_CircuitMods"));
     frame_CircuitMods->setGeometry(layout::frame_CircuitMods.toPixels());
-    for (int index = 0; index < command_table::ModCount; ++index) {
+    for (int index = 0; index < protocol::ModificationCount; ++index) {
         auto *button = new ColourButton(QString::number(index + 1), frame_CircuitMods);
         button->setObjectName(QStringLiteral("btn_Mod_%1").arg(index));
         button->setGeometry(layout::ItemButton(index, layout::ModColumns).toPixels());
@@ -149,7 +151,7 @@ void frm_FaultsAndMods::createControls()
     frame_Faults = new QGroupBox(texts::Faults, frame_BoardOptions);
     frame_Faults->setObjectName(QStringLiteral("frame_Faults"));
     frame_Faults->setGeometry(layout::frame_Faults.toPixels());
-    for (int index = 0; index < command_table::FaultCount; ++index) {
+    for (int index = 0; index < protocol::FaultCount; ++index) {
         auto *button = new ColourButton(QString::number(index + 1), frame_Faults);
         button->setObjectName(QStringLiteral("btn_Fault_%1").arg(index));
         button->setGeometry(layout::ItemButton(index, layout::FaultColumns).toPixels());
@@ -248,15 +250,15 @@ void frm_FaultsAndMods::btn_Connect_Click()
     m_connectionArmed = false;
     try {
         MSCommObject->setCommPort(commPortNumber());
-        MSCommObject->setSettings(trainer_line::Settings);
+        MSCommObject->setSettings(QString::fromLatin1(protocol::LineSettings));
         MSCommObject->setInputMode(0);
         MSCommObject->setInputLen(0);
         MSCommObject->setPortOpen(true);
         if (!MSCommObject->portOpen())
             return;
         MSCommObject->input(); // whatever waited before the probe is no answer
-        MSCommObject->setOutput(byteText(command_table::Probe));
-        platform::Sleep(trainer_line::ProbeWaitMs);
+        MSCommObject->setOutput(byteText(protocol::Probe));
+        platform::Sleep(protocol::ProbeWaitMs);
         const qint16 answered = MSCommObject->inBufferCount();
         if (answered < 1) {
             btn_Disconnect_Click();
@@ -264,7 +266,7 @@ void frm_FaultsAndMods::btn_Connect_Click()
             return;
         }
         // The answer's bytes stay in the buffer: only their number counts.
-        MSCommObject->setOutput(byteText(command_table::ResetAll));
+        MSCommObject->setOutput(byteText(protocol::ResetAll));
         showConnectionStatus(true);
         SetConnectedState(true);
         ResetFaultAndModButtons(true);
@@ -319,22 +321,22 @@ void frm_FaultsAndMods::MSCommObject_OnComm()
 void frm_FaultsAndMods::btn_Mod_Click(qint16 Index)
 {
     toggleItem(btn_Mod.at(static_cast<std::size_t>(Index)),
-               command_table::ModCommand(command_table::InsertBase, Index),
-               command_table::ModCommand(command_table::RemoveBase, Index));
+               protocol::ModCommand(protocol::InsertBase, Index),
+               protocol::ModCommand(protocol::RemoveBase, Index));
 }
 
 void frm_FaultsAndMods::btn_Fault_Click(qint16 Index)
 {
     toggleItem(btn_Fault.at(static_cast<std::size_t>(Index)),
-               command_table::FaultCommand(command_table::InsertBase, Index),
-               command_table::FaultCommand(command_table::RemoveBase, Index));
+               protocol::FaultCommand(protocol::InsertBase, Index),
+               protocol::FaultCommand(protocol::RemoveBase, Index));
 }
 
 void frm_FaultsAndMods::btn_Reset_Click()
 {
     if (!MSCommObject->portOpen())
         return;
-    sendCommand(command_table::ResetAll);
+    sendCommand(protocol::ResetAll);
     if (MSCommObject->portOpen())
         ResetFaultAndModButtons(true);
 }

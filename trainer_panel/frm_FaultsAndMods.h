@@ -1,7 +1,7 @@
 #pragma once
 
-#include "command_table.h"
-#include "platform/comm_control.h"
+#include "protocol/tarvex_protocol.h"
+#include "platform/serial/comm_control.h"
 
 #include <QMainWindow>
 #include <array>
@@ -42,9 +42,9 @@ public:
     QPushButton *btn_Disconnect = nullptr;
     QGroupBox *frame_BoardOptions = nullptr;
     QGroupBox *frame_CircuitMods = nullptr;
-    std::array<ColourButton *, command_table::ModCount> btn_Mod{};
+    std::array<ColourButton *, tarvex_protocol::ModificationCount> btn_Mod{};
     QGroupBox *frame_Faults = nullptr;
-    std::array<ColourButton *, command_table::FaultCount> btn_Fault{};
+    std::array<ColourButton *, tarvex_protocol::FaultCount> btn_Fault{};
     QPushButton *btn_Reset = nullptr;
     QLabel *lbl_info = nullptr;
     QLabel *Label1 = nullptr;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "product_info.h"
+
 #include <QString>
 
 // Captions and messages of the main window, as the user sees them.
@@ -17,7 +19,7 @@ inline const QString Faults = QStringLiteral("Faults");
 inline const QString ResetAll = QStringLiteral("Reset All");
 inline const QString Info = QStringLiteral(
     "Please refer to instructor's guide to obtain the description of faults and circuit modifications.");
-inline const QString Version = QStringLiteral("Version " VELMORA_VERSION);
+inline const QString Version = QStringLiteral("Version ") + QString::fromLatin1(product_info::VelmoraVersion);
 
 inline const QString FileMenu = QStringLiteral("&File");
 inline const QString ExitItem = QStringLiteral("E&xit");

@@ -3,7 +3,7 @@
 // the line state that tarvex-sim publishes for its terminal (one small file per
 // terminal, read afresh on every call). Terminals without such a file, other
 // devices and every other request go to the C library unchanged.
-#include "tools/line_state_file.h"
+#include "simulator/line_state_file.h"
 
 #include <array>
 #include <atomic>

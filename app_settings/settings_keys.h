@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// Where both programs keep their values in the per-user settings store.
+namespace settings_keys {
+
+inline const QString Application = QStringLiteral("TarvexCircuitTool");
+
+inline const QString SectionGeneral = QStringLiteral("General");
+inline const QString CommPort = QStringLiteral("CommPort");
+inline const QString Password = QStringLiteral("Password");
+
+// Read back when a key is missing; "-1" also marks "nothing stored" when written.
+inline const QString CommPortMissing = QStringLiteral("-1");
+inline const QString PasswordMissing = QStringLiteral("-1");
+
+} // namespace settings_keys

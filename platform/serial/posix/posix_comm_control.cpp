@@ -1,0 +1,527 @@
+#include "platform/serial/posix/posix_comm_control.h"
+
+#include "platform/serial/port_map.h"
+#include "platform/settings/settings_store.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <utility>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#ifdef __linux__
+#include <linux/serial.h>
+#include <sys/sysmacros.h>
+#endif
+
+namespace platform {
+
+namespace {
+
+constexpr int LinePollMilliseconds = 15;
+// The receive queue holds this much, as a serial driver's input queue does; what
+// arrives while it is full is dropped, as on an overrun. Nothing reads the line
+// while connected, so without a bound a talkative device would fill the memory.
+constexpr qsizetype ReceiveQueueBytes = 4096;
+// Time for the system to take a write, on top of the time the bytes need on the line.
+constexpr int WriteGraceMilliseconds = 1000;
+
+// A device that was unplugged or hung up answers every call like this.
+bool isGoneError(int error)
+{
+    return error == EIO || error == ENXIO || error == ENODEV || error == EBADF;
+}
+
+bool deviceGone(int fd)
+{
+    termios attributes {};
+    return ::tcgetattr(fd, &attributes) == -1 && isGoneError(errno);
+}
+
+CommError invalidPortNumber()
+{
+    return {comm_error::InvalidPortNumber, QString::fromLatin1(comm_text::InvalidPortNumber)};
+}
+
+CommError systemConsole(const QString &path)
+{
+    return {comm_error::InvalidPortNumber,
+            QStringLiteral("Invalid port number: %1 is the system console").arg(path)};
+}
+
+// The device number of terminal `name` under /dev, else as the kernel lists it.
+std::optional<dev_t> terminalDevice(const QString &name)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(QStringLiteral("/dev/") + name).constData(), &info) == 0
+        && S_ISCHR(info.st_mode))
+        return info.st_rdev;
+    QFile numbers(QStringLiteral("/sys/class/tty/%1/dev").arg(name));
+    if (!numbers.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QList<QByteArray> parts = numbers.readAll().trimmed().split(':');
+    bool majorOk = false;
+    bool minorOk = false;
+    const unsigned major = parts.value(0).toUInt(&majorOk);
+    const unsigned minor = parts.value(1).toUInt(&minorOk);
+    if (parts.size() != 2 || !majorOk || !minorOk)
+        return std::nullopt;
+    return makedev(major, minor);
+}
+
+bool isActiveConsole(dev_t device, const QStringList &consoles)
+{
+    return std::any_of(consoles.cbegin(), consoles.cend(), [device](const QString &name) {
+        const std::optional<dev_t> console = terminalDevice(name);
+        return console && *console == device;
+    });
+}
+
+QByteArray readSystemFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+CommError inUse(const QString &path, const QString &detail = QString())
+{
+    QString description = QStringLiteral("%1 is in use by another program").arg(path);
+    if (!detail.isEmpty())
+        description += QStringLiteral(" (%1)").arg(detail);
+    return {comm_error::PortInUse, description};
+}
+
+CommError cannotOpen(const QString &path, const QString &reason)
+{
+    return {comm_error::CannotOpen, QStringLiteral("Cannot open %1: %2").arg(path, reason)};
+}
+
+CommError settingsRejected(const QString &path, const QString &settings, const QString &reason)
+{
+    return {comm_error::SettingsRejected,
+            QStringLiteral("%1 does not accept the settings %2: %3").arg(path, settings, reason)};
+}
+
+// Names the group that may use the device, which is what the user has to join.
+QString permissionDenied(const struct stat &info)
+{
+    const struct group *owner = ::getgrgid(info.st_gid);
+    if (!owner)
+        return QStringLiteral("permission denied");
+    return QStringLiteral("permission denied; the user must be a member of the group %1")
+        .arg(QString::fromLocal8Bit(owner->gr_name));
+}
+
+CommError openFailure(const QString &path, int error, const struct stat &info)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENODEV:
+    case ENXIO:
+    case EIO:
+        return invalidPortNumber();
+    case EBUSY:
+        return inUse(path);
+    case EACCES:
+    case EPERM:
+        return cannotOpen(path, permissionDenied(info));
+    default:
+        return cannotOpen(path, qt_error_string(error));
+    }
+}
+
+QSerialPort::Parity toQt(Parity parity)
+{
+    switch (parity) {
+    case Parity::Even:
+        return QSerialPort::EvenParity;
+    case Parity::Odd:
+        return QSerialPort::OddParity;
+    case Parity::Mark:
+        return QSerialPort::MarkParity;
+    case Parity::Space:
+        return QSerialPort::SpaceParity;
+    case Parity::None:
+        break;
+    }
+    return QSerialPort::NoParity;
+}
+
+} // namespace
+
+QStringList ActiveSystemConsoles()
+{
+    QStringList names;
+    const auto add = [&names](const QByteArray &name) {
+        const QString text = QString::fromLocal8Bit(name.trimmed());
+        if (!text.isEmpty() && !names.contains(text))
+            names.append(text);
+    };
+    for (const QByteArray &name : readSystemFile(QStringLiteral("/sys/class/tty/console/active")).split(' '))
+        add(name);
+    // One console a line, its name first.
+    for (const QByteArray &line : readSystemFile(QStringLiteral("/proc/consoles")).split('\n'))
+        add(line.simplified().split(' ').value(0));
+    // tty0 is whichever virtual terminal is in front.
+    if (names.contains(QStringLiteral("tty0")))
+        add(readSystemFile(QStringLiteral("/sys/class/tty/tty0/active")));
+    return names;
+}
+
+QList<qint16> LineEventsBetween(const LineCounters &before, const LineCounters &after)
+{
+    QList<qint16> events;
+    const auto moved = [&events](int from, int to, qint16 code) {
+        if (from != to)
+            events.append(code);
+    };
+    moved(before.cts, after.cts, comm_event::CTS);
+    moved(before.dsr, after.dsr, comm_event::DSR);
+    moved(before.cd, after.cd, comm_event::CD);
+    moved(before.ring, after.ring, comm_event::Ring);
+    moved(before.breaks, after.breaks, comm_event::Break);
+    moved(before.frame, after.frame, comm_event::Frame);
+    moved(before.overrun, after.overrun, comm_event::Overrun);
+    moved(before.bufferOverrun, after.bufferOverrun, comm_event::RxOver);
+    moved(before.parity, after.parity, comm_event::RxParity);
+    return events;
+}
+
+PosixCommControl::PosixCommControl(QString portMapApplication, QObject *parent)
+    : DeviceCommControl(parent)
+    , m_portMapApplication(std::move(portMapApplication))
+{
+    m_lineTimer.setInterval(LinePollMilliseconds);
+    m_lineTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_lineTimer, &QTimer::timeout, this, &PosixCommControl::pollLine);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &PosixCommControl::onPortError);
+    connect(&m_port, &QSerialPort::readyRead, this, &PosixCommControl::queueArrived);
+    m_port.setReadBufferSize(ReceiveQueueBytes);
+}
+
+PosixCommControl::~PosixCommControl()
+{
+    closePort();
+}
+
+void PosixCommControl::setConsoleList(ConsoleList consoles)
+{
+    m_consoles = std::move(consoles);
+}
+
+QString PosixCommControl::DevicePath(const QString &portMapApplication, int port)
+{
+    if (port < 1)
+        return QString();
+    const QString mapped = SettingsStore::read(portMapApplication, port_map::Section,
+                                               port_map::Key(port), QString())
+                               .trimmed();
+    if (mapped.isEmpty())
+        return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+    if (mapped.startsWith(QLatin1Char('/')))
+        return mapped;
+    return QStringLiteral("/dev/") + mapped;
+}
+
+void PosixCommControl::closeDevice()
+{
+    closePort();
+}
+
+bool PosixCommControl::deviceOpen() const
+{
+    return m_port.isOpen() && !m_lost;
+}
+
+QByteArray PosixCommControl::readDevice(qint16 maxBytes)
+{
+    queueArrived();
+    QByteArray data = std::exchange(m_received, QByteArray());
+    data += drainKernel(ReceiveQueueBytes - data.size());
+    if (maxBytes > 0 && data.size() > maxBytes) {
+        if (portOpen())
+            m_received = data.mid(maxBytes);
+        data.truncate(maxBytes);
+    }
+    return data;
+}
+
+void PosixCommControl::writeDevice(const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return;
+    if (m_port.write(bytes) != bytes.size())
+        failWrite(m_port.errorString());
+
+    const qint64 lineMilliseconds =
+        qint64(bytes.size()) * 12 * 1000 / qMax(1, m_settings.baudRate);
+    const QDeadlineTimer deadline(WriteGraceMilliseconds + lineMilliseconds);
+    bool failedWhileWritable = false;
+    // write() only queues until the event loop runs; each flush() hands the system
+    // what it takes now, so the bytes are on their way before this returns.
+    while (m_port.bytesToWrite() > 0) {
+        const bool flushed = m_port.flush();
+        if (m_lost)
+            failWrite(m_port.errorString());
+        if (flushed && m_port.bytesToWrite() == 0)
+            break;
+        pollfd writable {m_port.handle(), POLLOUT, 0};
+        const int ready = ::poll(&writable, 1, int(qMax<qint64>(0, deadline.remainingTime())));
+        if (ready == -1 && errno == EINTR)
+            continue;
+        if (ready == 0)
+            failWrite(QStringLiteral("the device takes no more data"));
+        if (ready == -1 || (writable.revents & (POLLERR | POLLHUP | POLLNVAL)))
+            failWrite(m_port.errorString());
+        // A queue that stays stuck although the device takes data is an error, not a full buffer.
+        if (!flushed) {
+            if (failedWhileWritable)
+                failWrite(m_port.errorString());
+            failedWhileWritable = true;
+        }
+    }
+}
+
+qint64 PosixCommControl::countDevice()
+{
+    // Bytes that arrived while no event loop ran are still in the system's queue.
+    int waiting = 0;
+    if (::ioctl(m_port.handle(), FIONREAD, &waiting) == -1) {
+        if (isGoneError(errno)) {
+            loseDevice(CloseWhen::Now);
+            return 0;
+        }
+        waiting = 0;
+    }
+    const qint64 count = m_received.size() + m_port.bytesAvailable() + waiting;
+    return qMin<qint64>(count, ReceiveQueueBytes);
+}
+
+void PosixCommControl::openDevice(int port, const LineSettings &settings, const QString &settingsText)
+{
+    // A device found gone is still to be closed.
+    closePort();
+    const QString path = DevicePath(m_portMapApplication, port);
+    if (path.isEmpty())
+        throw invalidPortNumber();
+    const QByteArray nativePath = QFile::encodeName(path);
+
+    // Only a character device can be a serial port; nothing else is opened at all.
+    struct stat info {};
+    if (::stat(nativePath.constData(), &info) == -1) {
+        if (errno == EACCES)
+            throw cannotOpen(path, permissionDenied(info));
+        throw invalidPortNumber();
+    }
+    if (!S_ISCHR(info.st_mode))
+        throw invalidPortNumber();
+    if (isActiveConsole(info.st_rdev, m_consoles()))
+        throw systemConsole(path);
+
+    // QSerialPort quietly sends these as 5 data bits or 1 stop bit.
+    if (settings.dataBits < 5)
+        throw settingsRejected(path, settingsText, QStringLiteral("fewer than 5 data bits"));
+    if (settings.stopBits == StopBits::OneAndHalf)
+        throw settingsRejected(path, settingsText, QStringLiteral("1.5 stop bits"));
+
+    // Our own descriptor tells why an open fails, which QSerialPort's error codes
+    // fold together, and whether the device is a terminal. It stays open while
+    // QSerialPort opens, so the line is not hung up in between.
+    const int probe = ::open(nativePath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (probe == -1)
+        throw openFailure(path, errno, info);
+    if (::isatty(probe) != 1) {
+        ::close(probe);
+        throw invalidPortNumber();
+    }
+
+    m_port.setPortName(path);
+    m_port.setBaudRate(settings.baudRate);
+    m_port.setDataBits(static_cast<QSerialPort::DataBits>(settings.dataBits));
+    m_port.setParity(toQt(settings.parity));
+    m_port.setStopBits(settings.stopBits == StopBits::Two ? QSerialPort::TwoStop
+                                                            : QSerialPort::OneStop);
+    m_port.setFlowControl(QSerialPort::NoFlowControl);
+    const bool opened = m_port.open(QIODevice::ReadWrite);
+    ::close(probe);
+    if (!opened) {
+        switch (m_port.error()) {
+        case QSerialPort::PermissionError: // its lock file is taken
+            throw inUse(path, m_port.errorString());
+        case QSerialPort::UnsupportedOperationError:
+            throw settingsRejected(path, settingsText, m_port.errorString());
+        default:
+            throw cannotOpen(path, m_port.errorString());
+        }
+    }
+    // A program that reaches the same device under another name takes no lock file
+    // of this name; a lock on the device itself catches it.
+    if (::flock(m_port.handle(), LOCK_EX | LOCK_NB) == -1 && errno == EWOULDBLOCK) {
+        m_port.close();
+        throw inUse(path);
+    }
+
+    m_devicePath = path;
+    m_settings = settings;
+    m_received.clear();
+    m_lost = false;
+    m_counters = LineCounters();
+    m_haveCounters = false;
+    m_haveCounters = readLineCounters(&m_counters) == LineRead::Read;
+    m_supervising = true;
+    m_lineTimer.start();
+}
+
+void PosixCommControl::closePort()
+{
+    m_lineTimer.stop();
+    m_supervising = false;
+    m_lost = false;
+    m_received.clear();
+    if (m_port.isOpen())
+        m_port.close();
+}
+
+void PosixCommControl::loseDevice(CloseWhen when)
+{
+    if (!m_port.isOpen())
+        return;
+    if (!m_lost) {
+        m_lost = true;
+        m_supervising = false;
+        m_lineTimer.stop();
+        if (when == CloseWhen::Later) {
+            // Closing inside QSerialPort's own notification would delete the
+            // notifier that is running; the close is queued ahead of the event.
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    if (m_lost)
+                        closePort();
+                },
+                Qt::QueuedConnection);
+        }
+        postCommEvent(comm_event::DeviceLost);
+    }
+    if (when == CloseWhen::Now)
+        closePort();
+}
+
+void PosixCommControl::failWrite(const QString &reason)
+{
+    const QString path = m_devicePath;
+    loseDevice(CloseWhen::Now);
+    throw CommError{comm_error::WriteFailed, QStringLiteral("Cannot write to %1: %2").arg(path, reason)};
+}
+
+PosixCommControl::LineRead PosixCommControl::readLineCounters(LineCounters *counters)
+{
+    const int fd = m_port.handle();
+#ifdef TIOCGICOUNT
+    serial_icounter_struct icount {};
+    if (::ioctl(fd, TIOCGICOUNT, &icount) == -1)
+        return isGoneError(errno) ? LineRead::Gone : LineRead::Unsupported;
+    counters->cts = icount.cts;
+    counters->dsr = icount.dsr;
+    counters->cd = icount.dcd;
+    counters->ring = icount.rng;
+    counters->breaks = icount.brk;
+    counters->frame = icount.frame;
+    counters->overrun = icount.overrun;
+    counters->bufferOverrun = icount.buf_overrun;
+    counters->parity = icount.parity;
+    return LineRead::Read;
+#else
+    // Without the driver's counters, states are compared: a pulse shorter than the
+    // poll goes unseen and breaks are not reported.
+    int bits = 0;
+    if (::ioctl(fd, TIOCMGET, &bits) == -1)
+        return isGoneError(errno) ? LineRead::Gone : LineRead::Unsupported;
+    *counters = m_counters;
+    if (m_haveCounters) {
+        const int changed = bits ^ m_modemBits;
+        counters->cts += (changed & TIOCM_CTS) ? 1 : 0;
+        counters->dsr += (changed & TIOCM_DSR) ? 1 : 0;
+        counters->cd += (changed & TIOCM_CAR) ? 1 : 0;
+        counters->ring += (changed & TIOCM_RNG) ? 1 : 0;
+    }
+    m_modemBits = bits;
+    return LineRead::Read;
+#endif
+}
+
+void PosixCommControl::pollLine()
+{
+    if (!m_supervising)
+        return;
+    LineCounters now;
+    const LineRead result = readLineCounters(&now);
+    // A port without line states (a pseudo-terminal) still tells that it is gone.
+    if (result == LineRead::Gone
+        || (result == LineRead::Unsupported && deviceGone(m_port.handle()))) {
+        loseDevice(CloseWhen::Now);
+        return;
+    }
+    if (result != LineRead::Read)
+        return;
+    if (m_haveCounters) {
+        for (const qint16 code : LineEventsBetween(m_counters, now))
+            postCommEvent(code);
+    }
+    m_counters = now;
+    m_haveCounters = true;
+}
+
+void PosixCommControl::onPortError(QSerialPort::SerialPortError error)
+{
+    if (!m_supervising || m_lost
+        || (error != QSerialPort::ReadError && error != QSerialPort::ResourceError))
+        return;
+    // QSerialPort also reports a momentarily full or empty queue this way; only a
+    // device that no longer answers is gone. A hung-up one repeats the error
+    // thousands of times a second, so the first one acts.
+    if (deviceGone(m_port.handle()))
+        loseDevice(CloseWhen::Later);
+}
+
+void PosixCommControl::queueArrived()
+{
+    const QByteArray arrived = m_port.readAll();
+    m_received += arrived.left(ReceiveQueueBytes - m_received.size());
+}
+
+QByteArray PosixCommControl::drainKernel(qsizetype room)
+{
+    QByteArray bytes;
+    char chunk[4096];
+    while (bytes.size() < room) {
+        const size_t wanted = size_t(qMin<qsizetype>(qsizetype(sizeof chunk), room - bytes.size()));
+        const ssize_t count = ::read(m_port.handle(), chunk, wanted);
+        if (count > 0) {
+            bytes.append(chunk, qsizetype(count));
+            if (size_t(count) < wanted)
+                break;
+            continue;
+        }
+        if (count == -1 && errno == EINTR)
+            continue;
+        if (count == -1 && isGoneError(errno))
+            loseDevice(CloseWhen::Now);
+        break;
+    }
+    return bytes;
+}
+
+} // namespace platform

@@ -1,0 +1,104 @@
+#pragma once
+
+#include "platform/serial/comm_control.h"
+
+#include <QList>
+#include <QSerialPort>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+
+namespace platform {
+
+// Running counts of line-state transitions and receive errors, as a serial
+// driver keeps them; they only grow while the port stays open.
+struct LineCounters
+{
+    int cts = 0;
+    int dsr = 0;
+    int cd = 0;
+    int ring = 0;
+    int breaks = 0;
+    int frame = 0;
+    int overrun = 0;
+    int bufferOverrun = 0;
+    int parity = 0;
+};
+
+// The comm_event codes for what happened between two readings: one per counter
+// that moved, however far, so a pulse too short to see as a state still counts.
+QList<qint16> LineEventsBetween(const LineCounters &before, const LineCounters &after);
+
+// The terminals that are active system consoles now, as names under /dev
+// ("ttyS0", "tty1"), from the kernel's lists.
+QStringList ActiveSystemConsoles();
+
+// The serial port of Linux and other POSIX systems, on QSerialPort.
+// COM N opens the device that port_map maps it to in the settings of
+// `portMapApplication`, else /dev/ttyS<N-1>. Line states are polled on the
+// owner's thread while the port is open; a device that vanishes closes the port
+// and queues comm_event::DeviceLost.
+class PosixCommControl final : public DeviceCommControl
+{
+    Q_OBJECT
+
+public:
+    explicit PosixCommControl(QString portMapApplication, QObject *parent = nullptr);
+    ~PosixCommControl() override;
+
+    // The device that port number `port` opens; empty below 1.
+    static QString DevicePath(const QString &portMapApplication, int port);
+
+    // Where the active system consoles are learnt at each open; tests give their own.
+    using ConsoleList = std::function<QStringList()>;
+    void setConsoleList(ConsoleList consoles);
+
+private:
+    // 8002 when no terminal is there, and for an active system console: taking
+    // that over would reconfigure and write to the machine's own console. 8015
+    // for settings the device refuses.
+    void openDevice(int port, const LineSettings &settings, const QString &settingsText) override;
+    void closeDevice() override;
+    // False once the device is found gone, although it is closed only later.
+    bool deviceOpen() const override;
+    // At most what the receive queue holds.
+    QByteArray readDevice(qint16 maxBytes) override;
+    // 8021 when the bytes cannot be written, which closes the port and queues DeviceLost.
+    void writeDevice(const QByteArray &bytes) override;
+    // At most 4096, the size of the receive queue.
+    qint64 countDevice() override;
+
+    enum class LineRead { Read, Unsupported, Gone };
+    enum class CloseWhen { Now, Later };
+
+    void closePort();
+    void loseDevice(CloseWhen when);
+    [[noreturn]] void failWrite(const QString &reason);
+    LineRead readLineCounters(LineCounters *counters);
+    void pollLine();
+    void onPortError(QSerialPort::SerialPortError error);
+    // Moves what QSerialPort has read into the receive queue, dropping what does not fit.
+    void queueArrived();
+    // What the system holds, up to `room` bytes.
+    QByteArray drainKernel(qsizetype room);
+
+    QSerialPort m_port{this};
+    QTimer m_lineTimer{this};
+    QString m_portMapApplication;
+    LineSettings m_settings;
+    QString m_devicePath;
+    ConsoleList m_consoles = ActiveSystemConsoles;
+    // The receive queue: what arrived and what a limited read left over, in order.
+    QByteArray m_received;
+    LineCounters m_counters;
+    bool m_haveCounters = false;
+    int m_modemBits = 0;
+    // Set from a successful open until the device is found gone.
+    bool m_supervising = false;
+    // The device is gone and the port is about to be closed.
+    bool m_lost = false;
+};
+
+} // namespace platform
