@@ -1,3 +1,5 @@
+#include "fake_serial_engine.h"
+
 #include "platform/serial/win32/win32_comm_control.h"
 
 #include <QtTest>
@@ -11,83 +13,6 @@ using platform::CommError;
 using platform::Win32CommControl;
 using platform::win32::DcbFields;
 using platform::win32::SerialFailure;
-
-// What the fake engine saw and what it is to do; outlives the engine, which
-// the control owns.
-struct EngineScript
-{
-    bool open = false;
-    int opens = 0;
-    int closes = 0;
-    int port = 0;
-    DcbFields fields;
-    platform::win32::EventHandler handler;
-    std::string written;
-    std::string received;               // waiting to be read
-    std::size_t waitingOverride = 0;    // a count larger than what is there
-    std::optional<SerialFailure> openFailure;
-    std::optional<SerialFailure> ioFailure;  // every read, write and count fails
-    bool reportLostWithFailure = false;      // as the engine does for vanished devices
-};
-
-// Stands in for the Win32 engine; handler() is what its worker would call.
-class FakeEngine final : public platform::win32::SerialEngine
-{
-public:
-    explicit FakeEngine(std::shared_ptr<EngineScript> script)
-        : m_script(std::move(script))
-    {
-    }
-
-    void open(int port, const DcbFields &fields, platform::win32::EventHandler onEvent) override
-    {
-        if (m_script->openFailure)
-            throw *m_script->openFailure;
-        ++m_script->opens;
-        m_script->open = true;
-        m_script->port = port;
-        m_script->fields = fields;
-        m_script->handler = std::move(onEvent);
-    }
-    void close() noexcept override
-    {
-        if (!m_script->open)
-            return;
-        ++m_script->closes;
-        m_script->open = false;
-    }
-    bool isOpen() const override { return m_script->open; }
-    void write(std::string_view bytes) override
-    {
-        failIfScripted();
-        m_script->written += bytes;
-    }
-    std::size_t bytesWaiting() override
-    {
-        failIfScripted();
-        return std::max(m_script->received.size(), m_script->waitingOverride);
-    }
-    std::string read(std::size_t maxBytes) override
-    {
-        failIfScripted();
-        const std::size_t taken = maxBytes == 0 ? m_script->received.size() : maxBytes;
-        std::string bytes = m_script->received.substr(0, taken);
-        m_script->received.erase(0, bytes.size());
-        return bytes;
-    }
-
-private:
-    void failIfScripted()
-    {
-        if (!m_script->ioFailure)
-            return;
-        if (m_script->reportLostWithFailure)
-            m_script->handler(platform::comm_event::DeviceLost);
-        throw *m_script->ioFailure;
-    }
-
-    std::shared_ptr<EngineScript> m_script;
-};
 
 // A control over a fake engine, with every OnComm recorded as the code it had
 // and whether the port was still open when it arrived.
@@ -141,8 +66,8 @@ class tst_Win32CommControl : public QObject
 private slots:
     void opensTheChosenPortAndLine_data();
     void opensTheChosenPortAndLine();
-    void refusals_data();
-    void refusals();
+    void settingsTheDcbCannotHoldAreRefusedAtOpen_data();
+    void settingsTheDcbCannotHoldAreRefusedAtOpen();
     void openFailuresKeepNumberAndText_data();
     void openFailuresKeepNumberAndText();
     void closedPortReadsNothing();
@@ -183,59 +108,29 @@ void tst_Win32CommControl::opensTheChosenPortAndLine()
     QVERIFY(f.script->fields == *platform::win32::DcbFieldsFromSettings(expectedLine.toStdString()));
 }
 
-void tst_Win32CommControl::refusals_data()
+void tst_Win32CommControl::settingsTheDcbCannotHoldAreRefusedAtOpen_data()
 {
-    QTest::addColumn<bool>("openFirst");
-    QTest::addColumn<QString>("call");
-    QTest::addColumn<int>("number");
-    QTest::newRow("CommPort while open") << true << "CommPort" << 8000;
-    QTest::newRow("Settings while open") << true << "Settings=2400,E,8,2" << 8000;
-    QTest::newRow("PortOpen while open") << true << "PortOpen" << 8005;
-    QTest::newRow("Settings that are no line setting") << false << "Settings=2400,E,8" << 380;
-    QTest::newRow("InputMode other than text or binary") << false << "InputMode=2" << 380;
-    QTest::newRow("negative InputLen") << false << "InputLen=-1" << 380;
-    QTest::newRow("Output while closed") << false << "Output" << 8018;
-    QTest::newRow("a line the DCB cannot hold, at open") << false << "Settings=2400,N,5,2;PortOpen" << 8015;
-    QTest::newRow("port 0, at open") << false << "CommPort=0;PortOpen" << 8002;
+    QTest::addColumn<QString>("settings");
+    QTest::newRow("5 data bits with 2 stop bits") << "2400,N,5,2";
+    QTest::newRow("8 data bits with 1.5 stop bits") << "2400,N,8,1.5";
 }
 
-void tst_Win32CommControl::refusals()
+void tst_Win32CommControl::settingsTheDcbCannotHoldAreRefusedAtOpen()
 {
-    QFETCH(bool, openFirst);
-    QFETCH(QString, call);
-    QFETCH(int, number);
+    QFETCH(QString, settings);
     Fixture f;
-    if (openFirst)
-        f.openTrainerLine();
-    const int opensBefore = f.script->opens;
+    f.control.setCommPort(3);
+    f.control.setSettings(settings);
     try {
-        for (const QString &step : call.split(u';')) {
-            const QString name = step.section(u'=', 0, 0);
-            const QString value = step.section(u'=', 1);
-            if (name == u"CommPort")
-                f.control.setCommPort(qint16(value.isEmpty() ? 5 : value.toInt()));
-            else if (name == u"Settings")
-                f.control.setSettings(value);
-            else if (name == u"PortOpen")
-                f.control.setPortOpen(true);
-            else if (name == u"InputMode")
-                f.control.setInputMode(value.toInt());
-            else if (name == u"InputLen")
-                f.control.setInputLen(qint16(value.toInt()));
-            else if (name == u"Output")
-                f.control.setOutput(QByteArray("\x80", 1));
-            else
-                QFAIL("unknown call in the table");
-        }
-        QFAIL("nothing was refused");
+        f.control.setPortOpen(true);
+        QFAIL("the open was not refused");
     } catch (const CommError &error) {
-        QCOMPARE(error.number, number);
-        QVERIFY(!error.description.isEmpty());
+        QCOMPARE(error.number, platform::comm_error::SettingsRejected);
+        QCOMPARE(error.description, QStringLiteral("COM3 does not accept the settings ") + settings);
     }
-    // A refusal changes nothing: the port stays as it was, nothing was written.
-    QCOMPARE(f.control.portOpen(), openFirst);
-    QCOMPARE(f.script->opens, opensBefore);
-    QCOMPARE(f.script->port, openFirst ? 3 : 0);
+    // Nothing reached the engine.
+    QVERIFY(!f.control.portOpen());
+    QCOMPARE(f.script->opens, 0);
     QVERIFY(f.script->written.empty());
 }
 

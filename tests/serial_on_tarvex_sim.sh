@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Runs a test with a serial port that tarvex-sim serves:
+#   bash serial_on_tarvex_sim.sh TARVEX_SIM [--wine] [--preload LIBRARY] -- COMMAND...
+# The simulator maps COM 1 to a pseudo-terminal, in a settings store under a
+# private XDG_CONFIG_HOME that the command shares, and logs what it receives.
+# The command gets VELMORA_RULES_COM and VELMORA_RULES_SIM_LOG; an @PTY@ in it
+# becomes the terminal's path (wine-run.sh --com 1=@PTY@). --wine gives the
+# log as a Windows path; --preload loads LIBRARY into the command only.
+set -euo pipefail
+sim=$1
+shift
+wine=false
+preload=
+while [ "$1" != -- ]; do
+    case $1 in
+        --wine) wine=true; shift ;;
+        --preload) preload=$2; shift 2 ;;
+        *) echo "serial_on_tarvex_sim.sh: unknown option $1" >&2; exit 2 ;;
+    esac
+done
+shift
+
+work=$(mktemp -d /tmp/velmora-serial-rules.XXXXXX)
+sim_pid=
+cleanup() {
+    if [ -n "$sim_pid" ]; then
+        kill "$sim_pid" 2>/dev/null || true
+        wait "$sim_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+export XDG_CONFIG_HOME=$work/config
+log=$work/sim.log
+"$sim" --com 1 --no-stdin > "$log" 2>&1 &
+sim_pid=$!
+pty=
+for _ in $(seq 100); do
+    pty=$(sed -n 's|^tarvex-sim: .* leads to \(/dev/pts/[0-9]*\);.*|\1|p' "$log")
+    [ -n "$pty" ] && break
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.05
+done
+if [ -z "$pty" ]; then
+    echo "serial_on_tarvex_sim.sh: tarvex-sim named no terminal:" >&2
+    cat "$log" >&2
+    exit 1
+fi
+
+export VELMORA_RULES_COM=1
+export VELMORA_RULES_SIM_LOG=$log
+$wine && VELMORA_RULES_SIM_LOG="Z:$log"
+command=()
+for word in "$@"; do
+    command+=("${word//@PTY@/$pty}")
+done
+status=0
+if [ -n "$preload" ]; then
+    LD_PRELOAD=$preload "${command[@]}" || status=$?
+else
+    "${command[@]}" || status=$?
+fi
+exit "$status"
