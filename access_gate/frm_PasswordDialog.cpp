@@ -3,12 +3,12 @@
 #include "access_gate/password_encoding.h"
 #include "gate_texts.h"
 #include "password_dialog_layout.h"
-#include "platform/ui/form_support.h"
-#include "platform/ui/message_box.h"
-#include "platform/ui/password_box.h"
 #include "app_settings/settings_keys.h"
 #include "platform/settings/settings_store.h"
 #include "platform/text/single_byte_text.h"
+#include "platform/ui/form_support.h"
+#include "platform/ui/message_box.h"
+#include "platform/ui/password_box.h"
 
 #include <QLabel>
 #include <QLineEdit>

@@ -2,11 +2,11 @@
 #include "frm_PasswordDialog.h"
 #include "app_settings/settings_keys.h"
 #include "product_info.h"
+#include "platform/serial/serial_comm_control.h"
 #include "platform/ui/app_icon.h"
 #include "platform/ui/form_support.h"
 #include "platform/ui/message_box.h"
 #include "platform/ui/session_end.h"
-#include "platform/serial/serial_comm_control.h"
 #include "trainer_panel/frm_FaultsAndMods.h"
 
 #include <QApplication>

@@ -1,10 +1,10 @@
 // velmora-bench: times the main window on the real serial layer against
 // tarvex-sim, and Velmora's start-up against a minimal Qt Widgets program, and
 // prints one table with the machine it ran on.
-#include "platform/serial/serial_comm_control.h"
-#include "platform/serial/port_map.h"
-#include "platform/settings/settings_store.h"
 #include "app_settings/settings_keys.h"
+#include "platform/serial/port_map.h"
+#include "platform/serial/serial_comm_control.h"
+#include "platform/settings/settings_store.h"
 #include "tests/modem_line_preload.h"
 #include "tests/recording_message_boxes.h"
 #include "tests/store_sandbox.h"

@@ -7,9 +7,9 @@
 #include "tarvex_sim_process.h"
 
 #include "access_gate/frm_PasswordDialog.h"
+#include "app_settings/settings_keys.h"
 #include "password_utility/frm_Login.h"
 #include "platform/serial/serial_comm_control.h"
-#include "app_settings/settings_keys.h"
 #include "platform/settings/settings_store.h"
 #include "simulator/line_state_file.h"
 #include "trainer_panel/colour_button.h"

@@ -3,8 +3,8 @@
 #include "store_sandbox.h"
 
 #include "access_gate/password_encoding.h"
-#include "password_utility/frm_Login.h"
 #include "app_settings/settings_keys.h"
+#include "password_utility/frm_Login.h"
 #include "platform/settings/settings_store.h"
 #include "platform/text/single_byte_text.h"
 

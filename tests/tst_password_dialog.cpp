@@ -4,11 +4,11 @@
 
 #include "access_gate/frm_PasswordDialog.h"
 #include "access_gate/password_encoding.h"
-#include "password_utility/frm_Login.h"
-#include "platform/ui/form_support.h"
 #include "app_settings/settings_keys.h"
+#include "password_utility/frm_Login.h"
 #include "platform/settings/settings_store.h"
 #include "platform/text/single_byte_text.h"
+#include "platform/ui/form_support.h"
 
 #include <QLabel>
 #include <QLineEdit>

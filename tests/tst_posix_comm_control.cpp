@@ -3,9 +3,9 @@
 #include "store_sandbox.h"
 #include "simulator/line_state_file.h"
 
+#include "app_settings/settings_keys.h"
 #include "platform/serial/posix/posix_comm_control.h"
 #include "platform/serial/serial_comm_control.h"
-#include "app_settings/settings_keys.h"
 #include "platform/settings/settings_store.h"
 #include "platform/system/sleep.h"
 

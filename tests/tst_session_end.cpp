@@ -4,10 +4,10 @@
 #include "platform/serial/port_map.h"
 #include "store_sandbox.h"
 
-#include "platform/serial/posix/posix_comm_control.h"
-#include "platform/ui/session_end.h"
 #include "app_settings/settings_keys.h"
+#include "platform/serial/posix/posix_comm_control.h"
 #include "platform/settings/settings_store.h"
+#include "platform/ui/session_end.h"
 #include "trainer_panel/frm_FaultsAndMods.h"
 
 #include <QAction>

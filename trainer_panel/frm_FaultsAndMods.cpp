@@ -4,11 +4,11 @@
 #include "faults_and_mods_layout.h"
 #include "item_state.h"
 #include "panel_texts.h"
-#include "platform/ui/form_support.h"
-#include "platform/ui/message_box.h"
 #include "app_settings/settings_keys.h"
 #include "platform/settings/settings_store.h"
 #include "platform/system/sleep.h"
+#include "platform/ui/form_support.h"
+#include "platform/ui/message_box.h"
 
 #include <QAction>
 #include <QCloseEvent>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "protocol/tarvex_protocol.h"
 #include "platform/serial/comm_control.h"
+#include "protocol/tarvex_protocol.h"
 
 #include <QMainWindow>
 #include <array>

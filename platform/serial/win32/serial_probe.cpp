@@ -2,8 +2,8 @@
 // handshake on COM N through the Win32 engine alone, then prints the line
 // events it sees, so the engine can be checked on real hardware without Qt.
 #include "platform/serial/comm_codes.h"
-#include "protocol/tarvex_protocol.h"
 #include "platform/serial/win32/win32_serial_port.h"
+#include "protocol/tarvex_protocol.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,7 +1,7 @@
 #include "platform/serial/serial_comm_control.h"
 
-#include "platform/serial/win32/win32_serial_port.h"
 #include "platform/serial/win32/win32_comm_control.h"
+#include "platform/serial/win32/win32_serial_port.h"
 
 namespace platform {
 
