@@ -71,7 +71,7 @@ ends "after the close box"
 
 step "Velmora reads the stored password, opens its main window, ends with it"
 log_in "$password"
-keys_at "$main" "${main_quiet_spot[@]}" key alt+F4
+main_keys key alt+F4
 ends "after the main window closed"
 [ "$(registry_value CommPort)" = "REG_SZ 1" ] || fail "CommPort is \"$(registry_value CommPort)\", not REG_SZ 1"
 

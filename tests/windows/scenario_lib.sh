@@ -2,6 +2,8 @@
 # on the private Xvfb with xdotool, and reading the settings in the registry.
 # Sourced by installer_scenario.sh and serial_scenario.sh.
 
+shopt -s inherit_errexit
+
 settings='HKCU\Software\VB and VBA Program Settings\TarvexCircuitTool\General'
 
 step() { echo "-- $*"; }
@@ -11,6 +13,14 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 # the COM links made here must never lead to the machine's own ports.
 [ "$(readlink /proc/self/ns/mnt)" != "$(readlink /proc/1/ns/mnt)" ] && [ -n "${WINEPREFIX:-}" ] \
     || fail "run this through tools/windows/wine-run.sh --shell, never on its own"
+
+# What a scenario makes outside the prefix; removed when it ends.
+work=$(mktemp -d /tmp/velmora-scenario.XXXXXX)
+finish() {
+    stop_simulator
+    rm -rf "$work"
+}
+trap finish EXIT
 
 # Waits for a top-level window with exactly this title; prints its id.
 window() {
@@ -37,12 +47,89 @@ keys_at() {
     xdotool "$@"
 }
 
-# The main window's version label, bottom right, where a click does nothing.
-main_quiet_spot=(261 349)
-
 # The same, clicking near the top-left corner: dialogs have no menu bar there.
 keys() {
     keys_at "$1" 5 5 "${@:2}"
+}
+
+# Fails unless no window with exactly this title shows for SECONDS:
+#   no_window TITLE SECONDS WHY
+no_window() {
+    local end=$((SECONDS + $2))
+    while [ "$SECONDS" -lt "$end" ]; do
+        visible_windows "$1" | grep -q . && fail "$3: a window \"$1\" is there"
+        sleep 0.1
+    done
+}
+
+# Fails unless exactly one window with this title shows: one_window TITLE WHY
+one_window() {
+    local count
+    count=$(visible_windows "$1" | wc -l)
+    [ "$count" -eq 1 ] || fail "$2: $count windows \"$1\""
+}
+
+visible_windows() {
+    xdotool search --onlyvisible --name "^$1\$" 2>/dev/null || true
+}
+
+# Answers a message box with Return and waits until it has gone:
+#   dismiss TITLE ID
+# With no window manager on the private Xvfb, Wine waits 2 s for one to
+# withdraw a closed window ("wait_for_withdrawn_state ... wait timed out")
+# before it takes the window off the screen.
+dismiss() {
+    keys "$2" key Return
+    for _ in $(seq 50); do
+        visible_windows "$1" | grep -q -x "$2" || return 0
+        sleep 0.1
+    done
+    fail "\"$1\" stayed after Return"
+}
+
+# Where the controls of the main window are, from its layout table: a small
+# program built here prints their centres (tests/windows/window_points.cpp).
+# Built once; the callers run in subshells.
+window_points() {
+    if [ ! -s "$work/window_points.txt" ]; then
+        local source_dir
+        source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+        # shellcheck disable=SC2046 # pkg-config prints several words
+        c++ -std=c++17 -fPIC $(pkg-config --cflags Qt6Gui) -I"$source_dir" \
+            "$source_dir/tests/windows/window_points.cpp" -o "$work/window_points" \
+            $(pkg-config --libs Qt6Core) \
+            || fail "cannot build window_points (a C++ compiler and Qt's headers are needed)"
+        "$work/window_points" > "$work/window_points.txt"
+    fi
+    cat "$work/window_points.txt"
+}
+
+# The centre of a control of the main window $main, as "X Y" from the corner
+# of its X window, which holds the menu bar above the client area.
+main_point() {
+    local points x y client_height height
+    points=$(window_points)
+    read -r x y <<< "$(awk -v name="$1" '$1 == name { print $2, $3 }' <<< "$points")"
+    [ -n "$x" ] || fail "no control $1 in the main window's layout"
+    client_height=$(awk '$1 == "client" { print $3 }' <<< "$points")
+    height=$(xdotool getwindowgeometry --shell "$main" | sed -n 's/^HEIGHT=//p')
+    echo "$x $((y + height - client_height))"
+}
+
+click_control() {
+    local point
+    point=$(main_point "$1")
+    # shellcheck disable=SC2086 # X and Y
+    xdotool mousemove --window "$main" $point click 1
+}
+
+# Types keys into the main window after a click on its version label, where a
+# click does nothing.
+main_keys() {
+    local point
+    point=$(main_point Label1)
+    # shellcheck disable=SC2086 # X and Y
+    keys_at "$main" $point "$@"
 }
 
 # Starts a program of the folder $programs (a Windows path); its process is $pid.
@@ -93,4 +180,92 @@ log_in() {
     keys "$dialog" type --delay 30 "$1"
     xdotool key Return
     main=$(window Velmora)
+}
+
+# tarvex-sim (the path $sim) as the base on COM 1: start_simulator [OPTIONS...].
+# Its output goes to $sim_log; control_simulator sends it controls.
+sim_pid=
+start_simulator() {
+    stop_simulator
+    sim_log=$work/sim.log
+    rm -f "$work/sim.in" "$sim_log"
+    mkfifo "$work/sim.in"
+    # A folder of its own for the settings in which it maps COM 1.
+    XDG_CONFIG_HOME=$work/sim-config "$sim" --com 1 "$@" < "$work/sim.in" > "$sim_log" 2>&1 &
+    sim_pid=$!
+    # It ends when this end of its input closes.
+    exec {sim_in}> "$work/sim.in"
+    received_mark=0
+    # It maps COM 1 to a link of its own and says which terminal that leads to.
+    local device=
+    for _ in $(seq 50); do
+        device=$(sed -n 's|^tarvex-sim: .* leads to \(/dev/pts/[0-9]*\);.*|\1|p' "$sim_log")
+        [ -n "$device" ] && break
+        sleep 0.1
+    done
+    [ -n "$device" ] || fail "tarvex-sim did not say its terminal: $(cat "$sim_log")"
+    ln -sfn "$device" "$WINEPREFIX/dosdevices/com1"
+}
+
+stop_simulator() {
+    [ -n "$sim_pid" ] || return 0
+    exec {sim_in}>&-
+    for _ in $(seq 50); do
+        kill -0 "$sim_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+    sim_pid=
+    rm -f "$WINEPREFIX/dosdevices/com1"
+}
+
+# Its output, without the times that --timestamps puts in front.
+sim_lines() {
+    sed -E 's/^[0-9]+\.[0-9]{6} //' "$sim_log"
+}
+
+# Whether the simulator printed a line that starts with this.
+sim_said() {
+    grep -q -F -x -e "$1" < <(sim_lines | cut -c "1-${#1}")
+}
+
+# Sends one control ("power off") and waits until the simulator has applied it.
+control_simulator() {
+    echo "$1" >&"$sim_in"
+    for _ in $(seq 50); do
+        sim_said "$1: " && return 0
+        sleep 0.1
+    done
+    fail "tarvex-sim did not take the control \"$1\": $(tail -n5 "$sim_log")"
+}
+
+# Waits until the simulator has received exactly these bytes since the last
+# call, in this order: expect_received WHY BYTE...  A byte is given as the
+# start of its line, e.g. "0x56 insert fault 3".
+received_mark=0
+expect_received() {
+    local why=$1 got=
+    shift
+    local want
+    want=$(printf 'rx %s\n' "$@")
+    for _ in $(seq 50); do
+        got=$(sim_lines | grep '^rx ' | tail -n +$((received_mark + 1)) || true)
+        if [ "$(wc -l <<< "$got")" -ge $# ] && [ -n "$got" ]; then
+            break
+        fi
+        sleep 0.1
+    done
+    # A byte too many that has come by now fails here, as does one missing or
+    # out of order; a later one fails the next call.
+    local line=0 expected
+    while IFS= read -r expected; do
+        line=$((line + 1))
+        case $(sed -n "${line}p" <<< "$got") in
+            "$expected"*) ;;
+            *) fail "$why: the simulator received \"$got\", not \"$want\"" ;;
+        esac
+    done <<< "$want"
+    [ "$(wc -l <<< "$got")" -eq $# ] || fail "$why: the simulator received \"$got\", not \"$want\""
+    received_mark=$((received_mark + $#))
 }
