@@ -5,6 +5,7 @@
 // tests/serial_on_tarvex_sim.sh starts and names in
 //   VELMORA_RULES_COM      the COM number that leads to it
 //   VELMORA_RULES_SIM_LOG  the file that the simulator's output goes to
+//   VELMORA_RULES_LINE     the line settings to open it with, when not the trainer's
 #include "fake_serial_engine.h"
 
 #include "app_settings/settings_keys.h"
@@ -41,6 +42,8 @@ public:
     virtual std::unique_ptr<CommControl> makeControl() = 0;
     // A port number that leads to a device answering the probe.
     virtual int port() const = 0;
+    // The settings its device takes.
+    virtual QString lineSettings() const { return QString::fromLatin1(protocol::LineSettings); }
     // What the device received since this object was made, waiting at most
     // timeoutMs for `expected` bytes.
     virtual QByteArray received(qsizetype expected, int timeoutMs) = 0;
@@ -76,6 +79,7 @@ public:
         m_port = qEnvironmentVariableIntValue("VELMORA_RULES_COM", &ok);
         if (!ok || m_log.isEmpty())
             m_port = 0;
+        m_line = qEnvironmentVariable("VELMORA_RULES_LINE", QString::fromLatin1(protocol::LineSettings));
         m_before = allReceived().size();
     }
 
@@ -85,6 +89,7 @@ public:
         return platform::CreateSerialCommControl(settings_keys::Application);
     }
     int port() const override { return m_port; }
+    QString lineSettings() const override { return m_line; }
     QByteArray received(qsizetype expected, int timeoutMs) override
     {
         const QDeadlineTimer deadline(timeoutMs);
@@ -112,6 +117,7 @@ private:
     }
 
     QString m_log;
+    QString m_line;
     int m_port = 0;
     qsizetype m_before = 0;
 };
@@ -149,15 +155,15 @@ std::optional<CommError> errorFrom(const std::function<void()> &call)
 }
 
 // Throws nothing: a failure to open is the test's failure, with the control's words.
-bool openTrainerLine(CommControl &control, int port)
+bool openTrainerLine(CommControl &control, const PortUnderTest &port)
 {
     const auto error = errorFrom([&] {
-        control.setCommPort(qint16(port));
-        control.setSettings(QString::fromLatin1(protocol::LineSettings));
+        control.setCommPort(qint16(port.port()));
+        control.setSettings(port.lineSettings());
         control.setPortOpen(true);
     });
     if (error)
-        qWarning("COM%d did not open: error %d, %s", port, error->number, qPrintable(error->description));
+        qWarning("COM%d did not open: error %d, %s", port.port(), error->number, qPrintable(error->description));
     return !error && control.portOpen();
 }
 
@@ -247,10 +253,10 @@ void tst_CommControlRules::refusals()
         QSKIP(SystemPortMissing);
     const auto control = port->makeControl();
     if (openFirst) {
-        QVERIFY(openTrainerLine(*control, port->port()));
+        QVERIFY(openTrainerLine(*control, *port));
     } else {
         control->setCommPort(qint16(port->port()));
-        control->setSettings(QString::fromLatin1(protocol::LineSettings));
+        control->setSettings(port->lineSettings());
     }
     const int openingsBefore = port->openings();
 
@@ -286,7 +292,7 @@ void tst_CommControlRules::refusals()
         return;
     // The refused value was not kept: the next open is the same port.
     control->setPortOpen(false);
-    QVERIFY(openTrainerLine(*control, port->port()));
+    QVERIFY(openTrainerLine(*control, *port));
     QVERIFY(sent(*control, ResetByte));
     QCOMPARE(port->received(1, 2000), ResetByte);
 }
@@ -309,7 +315,7 @@ void tst_CommControlRules::closedPortNeitherReadsNorWrites()
         QSKIP(SystemPortMissing);
     const auto control = port->makeControl();
     if (openedBefore) {
-        QVERIFY(openTrainerLine(*control, port->port()));
+        QVERIFY(openTrainerLine(*control, *port));
         QVERIFY(sent(*control, ProbeByte));
         QVERIFY(countAfterProbeWait(*control) >= 1);
     }
@@ -343,7 +349,7 @@ void tst_CommControlRules::probeAnswerIsCountedAndTaken()
     const auto control = port->makeControl();
     control->setInputMode(0);
     control->setInputLen(qint16(inputLen));
-    QVERIFY(openTrainerLine(*control, port->port()));
+    QVERIFY(openTrainerLine(*control, *port));
     control->input();
     QVERIFY(sent(*control, ProbeByte));
     QCOMPARE(countAfterProbeWait(*control), qint16(1));
@@ -367,19 +373,19 @@ void tst_CommControlRules::reopenAfterCloseAndAfterDestruction()
         QSKIP(SystemPortMissing);
     {
         const auto control = port->makeControl();
-        QVERIFY(openTrainerLine(*control, port->port()));
+        QVERIFY(openTrainerLine(*control, *port));
         QVERIFY(sent(*control, "a"));
         control->setPortOpen(false);
         QVERIFY(!control->portOpen());
         control->setSettings(QStringLiteral("9600,N,8,1")); // allowed again once closed
-        control->setSettings(QString::fromLatin1(protocol::LineSettings));
+        control->setSettings(port->lineSettings());
         control->setPortOpen(true);
         QVERIFY(control->portOpen());
         QVERIFY(sent(*control, "b"));
         QCOMPARE(port->received(2, 2000), QByteArray("ab"));
     } // destroyed while open
     const auto next = port->makeControl();
-    QVERIFY(openTrainerLine(*next, port->port()));
+    QVERIFY(openTrainerLine(*next, *port));
     QVERIFY(sent(*next, "c"));
     QCOMPARE(port->received(3, 2000), QByteArray("abc"));
 }

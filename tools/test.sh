@@ -16,6 +16,7 @@ if reason=$(bash "$root/tools/windows/windows-qt.sh" --check 2>&1); then
     windows_build=${VELMORA_WINDOWS_BUILD_DIR:-$root/build-windows}
     VELMORA_WINDOWS_BUILD_DIR=$windows_build bash "$root/tools/windows/build.sh" \
         -DVELMORA_TARVEX_SIM="$build/simulator/tarvex-sim" \
+        -DVELMORA_WINDOW_POINTS="$build/tests/window-points" \
         -DVELMORA_MODEM_LINE_FIXTURE="$build/tests/libmodem_line_fixture.so"
     (cd "$windows_build" && ctest --output-on-failure --parallel "$(nproc)" --timeout 300)
 else

@@ -3,10 +3,11 @@
 # prefix, sets a password with the installed VelmoraPassword.exe and logs in
 # with Velmora.exe through their windows, checks that each program ends when
 # its last window goes, and uninstalls silently. Run by
-#   wine-run.sh --fresh --display --shell installer_scenario.sh MSI
+#   wine-run.sh --fresh --display --shell installer_scenario.sh MSI WINDOW_POINTS
 # which provides WINEPREFIX, DISPLAY and a /dev without serial devices.
 set -euo pipefail
 msi=$1
+window_points=$2
 
 installed="$WINEPREFIX/drive_c/Program Files/Velmora"
 # Windows puts the entries of a per-machine package into the Start Menu of all

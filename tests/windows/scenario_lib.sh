@@ -87,21 +87,12 @@ dismiss() {
     fail "\"$1\" stayed after Return"
 }
 
-# Where the controls of the main window are, from its layout table: a small
-# program built here prints their centres (tests/windows/window_points.cpp).
-# Built once; the callers run in subshells.
+# Where the controls of the main window are, from its layout table: the
+# program window-points, built for this machine, prints their centres
+# (tests/windows/window_points.cpp); $window_points names it.
 window_points() {
-    if [ ! -s "$work/window_points.txt" ]; then
-        local source_dir
-        source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-        # shellcheck disable=SC2046 # pkg-config prints several words
-        c++ -std=c++17 -fPIC $(pkg-config --cflags Qt6Gui) -I"$source_dir" \
-            "$source_dir/tests/windows/window_points.cpp" -o "$work/window_points" \
-            $(pkg-config --libs Qt6Core) \
-            || fail "cannot build window_points (a C++ compiler and Qt's headers are needed)"
-        "$work/window_points" > "$work/window_points.txt"
-    fi
-    cat "$work/window_points.txt"
+    [ -x "${window_points:-}" ] || fail "window-points is not given (CMake: VELMORA_WINDOW_POINTS)"
+    "$window_points"
 }
 
 # The centre of a control of the main window $main, as "X Y" from the corner

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Velmora.exe on its real Win32 serial layer under Wine, from the folder that
 # runs as it is. Run by
-#   wine-run.sh --fresh --display --shell serial_scenario.sh FOLDER [TARVEX_SIM FIXTURE]
+#   wine-run.sh --fresh --display --shell serial_scenario.sh FOLDER WINDOW_POINTS [TARVEX_SIM FIXTURE]
 # which provides WINEPREFIX, DISPLAY and a /dev without serial devices.
 # Always: a COM number that nothing maps gives "The selected COM port is
 # invalid." With tarvex-sim and the modem-line fixture (a library that gives a
@@ -12,8 +12,9 @@
 # them that part is skipped: the script then exits with 77 after the rest passed.
 set -euo pipefail
 folder=$1
-sim=${2:-}
-fixture=${3:-}
+window_points=$2
+sim=${3:-}
+fixture=${4:-}
 
 source "$(dirname "$0")/scenario_lib.sh"
 programs="Z:${folder//\//\\}"

@@ -1,8 +1,8 @@
 // Prints where the Wine scenarios click in Velmora's main window: for each
 // control, "name x y", the centre in pixels from the top-left corner of the
-// client area (below the menu bar); first "client width height". Built on the
-// test machine from the window's own layout table, so that the clicks follow it.
-#include "trainer_panel/command_table.h"
+// client area (below the menu bar); first "client width height". Built for the
+// build machine from the window's own layout table, so that the clicks follow it.
+#include "protocol/tarvex_protocol.h"
 #include "trainer_panel/faults_and_mods_layout.h"
 
 #include <QPoint>
@@ -33,10 +33,10 @@ int main()
     const QPoint board = layout::frame_BoardOptions.toPixels().topLeft();
     print("btn_Reset", layout::btn_Reset.toPixels(), board);
     const QPoint mods = board + layout::frame_CircuitMods.toPixels().topLeft();
-    for (int index = 0; index < command_table::ModCount; ++index)
+    for (int index = 0; index < tarvex_protocol::ModificationCount; ++index)
         print("btn_Mod_" + std::to_string(index), layout::ItemButton(index, layout::ModColumns).toPixels(), mods);
     const QPoint faults = board + layout::frame_Faults.toPixels().topLeft();
-    for (int index = 0; index < command_table::FaultCount; ++index)
+    for (int index = 0; index < tarvex_protocol::FaultCount; ++index)
         print("btn_Fault_" + std::to_string(index), layout::ItemButton(index, layout::FaultColumns).toPixels(),
               faults);
     return 0;

@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -219,9 +220,14 @@ public:
         if (!m_device)
             return;
         if (m_worker.joinable()) {
-            SetEvent(m_stop.get());
-            // Completes a pending WaitCommEvent even where cancelling it does not.
-            SetCommMask(m_device.get(), 0);
+            {
+                // The worker starts each wait under this lock: a wait is either
+                // started before the mask changes, which completes it, or not at all.
+                const std::lock_guard<std::mutex> lock(m_waitStart);
+                SetEvent(m_stop.get());
+                // Completes a pending WaitCommEvent even where cancelling it does not.
+                SetCommMask(m_device.get(), 0);
+            }
             m_worker.join();
         }
         release();
@@ -321,8 +327,17 @@ private:
             OVERLAPPED overlapped{};
             overlapped.hEvent = m_waitDone.get();
             ResetEvent(overlapped.hEvent);
-            if (!WaitCommEvent(device, &mask, &overlapped)) {
-                const DWORD code = GetLastError();
+            BOOL completed = FALSE;
+            DWORD code = 0;
+            {
+                // A wait started after close() cleared the mask would never end.
+                const std::lock_guard<std::mutex> lock(m_waitStart);
+                if (stopping())
+                    return;
+                completed = WaitCommEvent(device, &mask, &overlapped);
+                code = completed ? 0 : GetLastError();
+            }
+            if (!completed) {
                 if (code != ERROR_IO_PENDING) {
                     lineWatchFailed();
                     return;
@@ -384,6 +399,7 @@ private:
     Handle m_writeDone;
     EventHandler m_onEvent;
     std::thread m_worker;
+    std::mutex m_waitStart; // between close() and the worker's start of a wait
     std::atomic<bool> m_lostReported = false;
     // Error flags that bytesWaiting() took from ClearCommError.
     std::atomic<std::uint32_t> m_swallowedErrors = 0;
