@@ -5,10 +5,11 @@
 #include "platform/serial/port_map.h"
 #include "platform/settings/settings_store.h"
 #include "app_settings/settings_keys.h"
-#include "tests/modem_line_preload.h"
-#include "tests/recording_message_boxes.h"
-#include "tests/store_sandbox.h"
-#include "tests/tarvex_sim_process.h"
+#include "tests/support/modem_line_preload.h"
+#include "tests/support/pseudo_terminal.h"
+#include "tests/support/recording_message_boxes.h"
+#include "tests/support/store_sandbox.h"
+#include "tests/support/tarvex_sim_process.h"
 #include "trainer_panel/colour_button.h"
 #include "trainer_panel/frm_FaultsAndMods.h"
 
@@ -39,7 +40,6 @@
 #include <spawn.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #ifdef VELMORA_BENCH_XCB
@@ -442,16 +442,15 @@ struct FloodResult
 // `seconds`; this process's resident memory before and after.
 FloodResult flood(int seconds)
 {
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (master == -1 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+    PseudoTerminal pty;
+    if (!pty.isValid())
         throw Failure("flood: no pseudo-terminal");
-    termios raw {};
-    ::tcgetattr(master, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(master, TCSANOW, &raw);
+    // The device must never wait on a full terminal, or it would miss the stop.
+    pty.setNonBlocking();
+    const int master = pty.master();
     constexpr int Port = 12;
     if (!platform::SettingsStore::write(settings_keys::Application, platform::port_map::Section,
-                                        platform::port_map::Key(Port), QString::fromLocal8Bit(::ptsname(master))))
+                                        platform::port_map::Key(Port), pty.slavePath()))
         throw Failure("flood: cannot map COM 12");
 
     std::atomic<bool> stop = false;
@@ -501,7 +500,7 @@ FloodResult flood(int seconds)
     stop = true;
     device.join();
     window.btn_Disconnect->click();
-    ::close(master);
+    pty.closeMaster();
     if (!connected)
         throw Failure("flood: connect failed: " + messages.titles().join(QStringLiteral(", ")).toStdString());
     if (!stayed)
