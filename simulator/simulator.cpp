@@ -21,6 +21,9 @@ const char *onOff(int bit)
     return bit ? "on" : "off";
 }
 
+// Two bytes as noise on the line leaves them, sent with the errors it causes.
+constexpr std::uint8_t GarbledBytes[] = {0x00, 0xFF};
+
 } // namespace
 
 Simulator::Simulator(const Options &options, PortLink &link, LinePublisher &lines)
@@ -322,7 +325,7 @@ void Simulator::apply(const Control &control)
         ++lines.parity;
         what = "a framing and a parity error";
         if (m_terminal)
-            what += std::string(", garbled bytes 0x00 0xFF") + (send(0x00) && send(0xFF) ? "" : " not") + " sent";
+            what += ", garbled bytes" + sendGarbled();
         break;
     case ControlKind::Cts:
         changeLines(line_state_file::Cts);
@@ -351,6 +354,17 @@ std::string Simulator::lineText() const
     if (m_terminal && !m_lines.seenByFixture())
         text += " (the other end does not read the lines: that needs a real serial port or the modem-line fixture)";
     return text;
+}
+
+std::string Simulator::sendGarbled()
+{
+    std::string bytes;
+    bool sent = true;
+    for (const std::uint8_t byte : GarbledBytes) {
+        bytes += ' ' + tarvex::hexByte(byte);
+        sent = sent && send(byte);
+    }
+    return bytes + (sent ? "" : " not") + " sent";
 }
 
 bool Simulator::send(std::uint8_t byte)

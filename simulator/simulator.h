@@ -70,6 +70,8 @@ private:
     void apply(const Control &control);
     // "power on, cable in, CTS on, DSR on, CD on", and whether anyone sees them.
     std::string lineText() const;
+    // " 0x00 0xFF sent", or " 0x00 0xFF not sent".
+    std::string sendGarbled();
     bool send(std::uint8_t byte);
 
     const Options &m_options;
