@@ -97,6 +97,9 @@ void tst_TarvexSim::probeIsAnsweredAsTheOptionsSay()
     const QString device = portValue(com);
     QVERIFY2(device.startsWith(QString::fromStdString(line_state_file::SimulatorFolder()) + QLatin1Char('/')),
              qPrintable(device));
+    // The start lines say what was mapped and where it leads.
+    QCOMPARE(sim.mappedPath(), device);
+    QCOMPARE(sim.terminalPath(), QFileInfo(device).canonicalFilePath());
 
     TerminalEnd port(device);
     QVERIFY(port.isOpen());
