@@ -15,6 +15,8 @@ namespace {
 
 namespace protocol = tarvex_protocol;
 
+// The help text, in pieces around what the protocol and the model word
+// themselves.
 const char UsageIntro[] =
     "usage: tarvex-sim [--com N] [--silent | --answer-delay MS] [--off] [--at MS CONTROL]...\n"
     "                  [--quiet] [--no-stdin] [--timestamps]\n"
@@ -22,8 +24,7 @@ const char UsageIntro[] =
     "Plays a Tarvex base on a new pseudo-terminal and maps it as COM N in the\n"
     "settings store (section Ports), so that Velmora finds it on that port.\n";
 
-const char UsageOptions[] =
-    "Any other byte is reported as unknown and changes nothing.\n"
+const char UsageLinesAndOptions[] =
     "\n"
     "The base's modem lines: switched on it holds CTS, DSR and CD on. A\n"
     "pseudo-terminal has no lines of its own: the simulator publishes them in\n"
@@ -44,7 +45,7 @@ const char UsageOptions[] =
     "  --timestamps       begin every rx, tx, port and control line with the time of\n"
     "                     the system's monotonic clock (CLOCK_MONOTONIC on Linux) in\n";
 
-const char UsageControls[] =
+const char UsageControlsHead[] =
     "                     an rx line has the time its byte was read\n"
     "  --help             print this text\n"
     "\n"
@@ -102,14 +103,15 @@ std::string protocolText()
         "(m = 0.." + std::to_string(protocol::ModificationCount - 1) + "); "
         + hexByte(protocol::FaultCommand(protocol::InsertBase, 0)) + "+f and "
         + hexByte(protocol::FaultCommand(protocol::RemoveBase, 0)) + "+f insert and remove fault f+1 (f = 0.."
-        + std::to_string(protocol::FaultCount - 1) + ").\n";
+        + std::to_string(protocol::FaultCount - 1) + ").\n"
+        "Any other byte is reported as unknown and changes nothing.\n";
 }
 
 std::string usageText()
 {
-    return UsageIntro + protocolText() + UsageOptions
+    return UsageIntro + protocolText() + UsageLinesAndOptions
         + "                     seconds with microseconds, e.g. \"8123.456789 rx " + tarvex::hexByte(protocol::ResetAll)
-        + " ...\";\n" + UsageControls + controlList() + outputText() + UsageStore;
+        + " ...\";\n" + UsageControlsHead + controlList() + outputText() + UsageStore;
 }
 
 const Control Controls[] = {
