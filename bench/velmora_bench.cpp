@@ -5,10 +5,13 @@
 #include "platform/serial/port_map.h"
 #include "platform/serial/serial_comm_control.h"
 #include "platform/settings/settings_store.h"
-#include "tests/modem_line_preload.h"
-#include "tests/recording_message_boxes.h"
-#include "tests/store_sandbox.h"
-#include "tests/tarvex_sim_process.h"
+#include "protocol/tarvex_protocol.h"
+#include "simulator/tarvex_model.h"
+#include "tests/support/modem_line_preload.h"
+#include "tests/support/pseudo_terminal.h"
+#include "tests/support/recording_message_boxes.h"
+#include "tests/support/store_sandbox.h"
+#include "tests/support/tarvex_sim_process.h"
 #include "trainer_panel/colour_button.h"
 #include "trainer_panel/frm_FaultsAndMods.h"
 
@@ -39,7 +42,6 @@
 #include <spawn.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #ifdef VELMORA_BENCH_XCB
@@ -151,32 +153,18 @@ double residentMiB(pid_t pid)
 
 // ---- The serial path: main window, real serial layer, simulator ----------
 
-// The byte the base should get for a click, worked out from the line's
-// vocabulary: 0x40 + item to insert, 0x60 + item to remove, where
-// modifications 1..20 are items 0..19 and faults 1..12 are items 20..31.
-struct BoardModel
-{
-    std::array<bool, 32> inserted{};
+namespace protocol = tarvex_protocol;
 
-    quint8 click(int item)
-    {
-        const quint8 byte = quint8((inserted[item] ? 0x60 : 0x40) + item);
-        inserted[item] = !inserted[item];
-        return byte;
-    }
-    std::string state() const
-    {
-        std::string faults;
-        std::string mods;
-        for (int item = 0; item < 32; ++item) {
-            if (!inserted[item])
-                continue;
-            std::string &list = item < 20 ? mods : faults;
-            list += (list.empty() ? "" : ",") + std::to_string(item < 20 ? item + 1 : item - 19);
-        }
-        return "faults=" + (faults.empty() ? "none" : faults) + " mods=" + (mods.empty() ? "none" : mods);
-    }
-};
+// A click on an item inserts it when it is out and removes it when it is in:
+// the byte the base should get for it, with `board` following.
+quint8 click(tarvex::BaseModel *board, int item)
+{
+    const tarvex::Item which = tarvex::itemAt(item);
+    const bool inserted = board->isInserted(which.kind, which.number);
+    const quint8 byte = protocol::ItemCommand(inserted ? protocol::RemoveBase : protocol::InsertBase, item);
+    board->receive(byte);
+    return byte;
+}
 
 const QRegularExpression AnyRx(QStringLiteral("^\\d+\\.\\d{6} rx 0x(\\w\\w) "));
 
@@ -201,8 +189,8 @@ public:
         for (int run = 0; run < runs; ++run) {
             const qint64 clicked = nowMicros();
             m_window->btn_Connect->click();
-            const qint64 probed = arrival(0xC0, "connect");
-            const qint64 arrived = arrival(0x80, "the probe");
+            const qint64 probed = arrival(protocol::Probe, "connect");
+            const qint64 arrived = arrival(protocol::ResetAll, "the probe");
             if (m_window->btn_Connect->isEnabled())
                 throw Failure("connect failed: " + m_messages.titles().join(QStringLiteral(", ")).toStdString());
             ms.add(double(arrived - clicked) / 1000.0);
@@ -217,10 +205,10 @@ public:
     {
         connect();
         Series ms;
-        BoardModel model;
+        tarvex::BaseModel board;
         for (int run = 0; run < runs; ++run) {
-            const int item = (run * 7) % 32;
-            const quint8 expected = model.click(item);
+            const int item = (run * 7) % protocol::ItemCount;
+            const quint8 expected = click(&board, item);
             const qint64 clicked = nowMicros();
             button(item)->click();
             ms.add(double(arrival(expected, "item click") - clicked) / 1000.0);
@@ -237,12 +225,12 @@ public:
         connect();
         Series ms;
         for (int run = 0; run < runs; ++run) {
-            BoardModel model;
+            tarvex::BaseModel board;
             QByteArray expected;
             const qint64 started = nowMicros();
             for (int k = 0; k < BurstLength; ++k) {
-                const int item = (k * 7 + run) % 32;
-                expected.append(char(model.click(item)));
+                const int item = (k * 7 + run) % protocol::ItemCount;
+                expected.append(char(click(&board, item)));
                 button(item)->click();
                 // As between two real clicks: the window's events are handled.
                 QCoreApplication::processEvents();
@@ -263,7 +251,7 @@ public:
             if (!extra.isNull())
                 received.append(char(AnyRx.match(extra).captured(1).toInt(nullptr, 16)));
             if (fault->empty())
-                *fault = compare(expected, received, lastLine, model.state(), run);
+                *fault = compare(expected, received, lastLine, board.stateText(), run);
             ms.add(double(last - started) / 1000.0);
             if (m_window->btn_Connect->isEnabled())
                 throw Failure("the connection dropped during a burst: "
@@ -355,8 +343,8 @@ private:
         const std::string burst = "burst " + std::to_string(run + 1) + ": ";
         for (qsizetype i = 0; i < std::min(expected.size(), received.size()); ++i) {
             if (expected[i] != received[i])
-                return burst + "byte " + std::to_string(i + 1) + " was " + hex(quint8(received[i])) + ", not "
-                    + hex(quint8(expected[i]));
+                return burst + "byte " + std::to_string(i + 1) + " was " + tarvex::hexByte(quint8(received[i]))
+                    + ", not " + tarvex::hexByte(quint8(expected[i]));
         }
         if (received.size() < expected.size())
             return burst + std::to_string(expected.size() - received.size()) + " of "
@@ -369,16 +357,11 @@ private:
         return std::string();
     }
 
-    static std::string hex(quint8 byte)
-    {
-        char text[8];
-        std::snprintf(text, sizeof text, "0x%02X", unsigned(byte));
-        return text;
-    }
-
     ColourButton *button(int item) const
     {
-        return item < 20 ? m_window->btn_Mod.at(std::size_t(item)) : m_window->btn_Fault.at(std::size_t(item - 20));
+        const tarvex::Item which = tarvex::itemAt(item);
+        const auto index = std::size_t(which.number - 1);
+        return which.kind == tarvex::ItemKind::Fault ? m_window->btn_Fault.at(index) : m_window->btn_Mod.at(index);
     }
 
     // The time the base read the next byte, which must be `byte`.
@@ -391,7 +374,7 @@ private:
                           + m_base->lines().mid(m_base->lines().size() - 8).join(QLatin1Char('\n')).toStdString());
         if (AnyRx.match(line).captured(1).toInt(nullptr, 16) != byte)
             throw Failure(std::string("after ") + after + " the base got " + line.toStdString() + ", expected "
-                          + hex(byte));
+                          + tarvex::hexByte(byte));
         return *TarvexSimProcess::timestampMicros(line);
     }
 
@@ -400,8 +383,8 @@ private:
         if (!m_window->btn_Connect->isEnabled())
             return;
         m_window->btn_Connect->click();
-        arrival(0xC0, "connect");
-        arrival(0x80, "connect");
+        arrival(protocol::Probe, "connect");
+        arrival(protocol::ResetAll, "connect");
         if (m_window->btn_Connect->isEnabled())
             throw Failure("connect failed: " + m_messages.titles().join(QStringLiteral(", ")).toStdString());
     }
@@ -409,7 +392,7 @@ private:
     void resetBoard()
     {
         m_window->btn_Reset->click();
-        arrival(0x80, "Reset All");
+        arrival(protocol::ResetAll, "Reset All");
         QCoreApplication::processEvents();
     }
 
@@ -442,16 +425,15 @@ struct FloodResult
 // `seconds`; this process's resident memory before and after.
 FloodResult flood(int seconds)
 {
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (master == -1 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+    PseudoTerminal pty;
+    if (!pty.isValid())
         throw Failure("flood: no pseudo-terminal");
-    termios raw {};
-    ::tcgetattr(master, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(master, TCSANOW, &raw);
+    // The device must never wait on a full terminal, or it would miss the stop.
+    pty.setNonBlocking();
+    const int master = pty.master();
     constexpr int Port = 12;
     if (!platform::SettingsStore::write(settings_keys::Application, platform::port_map::Section,
-                                        platform::port_map::Key(Port), QString::fromLocal8Bit(::ptsname(master))))
+                                        platform::port_map::Key(Port), pty.slavePath()))
         throw Failure("flood: cannot map COM 12");
 
     std::atomic<bool> stop = false;
@@ -459,15 +441,15 @@ FloodResult flood(int seconds)
     std::thread device([master, &stop, &sent] {
         // Answers the probe, waits for the reset byte, then floods.
         QByteArray heard;
-        while (!stop && !heard.contains(char(0x80))) {
+        while (!stop && !heard.contains(char(protocol::ResetAll))) {
             pollfd readable {master, POLLIN, 0};
             if (::poll(&readable, 1, 20) <= 0)
                 continue;
             char byte = 0;
             if (::read(master, &byte, 1) != 1)
                 continue;
-            if (byte == char(0xC0))
-                [[maybe_unused]] const ssize_t answered = ::write(master, "\xA5", 1);
+            if (byte == char(protocol::Probe))
+                [[maybe_unused]] const ssize_t answered = ::write(master, &tarvex::ProbeAnswer, 1);
             heard.append(byte);
         }
         char chunk[4096];
@@ -501,7 +483,7 @@ FloodResult flood(int seconds)
     stop = true;
     device.join();
     window.btn_Disconnect->click();
-    ::close(master);
+    pty.closeMaster();
     if (!connected)
         throw Failure("flood: connect failed: " + messages.titles().join(QStringLiteral(", ")).toStdString());
     if (!stayed)
@@ -867,10 +849,12 @@ int main(int argc, char *argv[])
         Series toProbe;
         const Series connects = serial.connects(options.connects, &toProbe);
         const bool connectMet = connects.median() <= ConnectTargetMs && connects.worst() <= ConnectTargetMs;
-        rows.push_back({"connect: click to 0x80 at the base", connects.values.size(),
+        rows.push_back({"connect: click to " + tarvex::hexByte(protocol::ResetAll) + " at the base",
+                        connects.values.size(),
                         format("%.1f ms", connects.median()), format("%.1f ms", connects.worst()),
                         format("<= %.0f ms", ConnectTargetMs), verdict(connectMet)});
-        rows.push_back({"  of which click to probe 0xC0 at the base", toProbe.values.size(),
+        rows.push_back({"  of which click to probe " + tarvex::hexByte(protocol::Probe) + " at the base",
+                        toProbe.values.size(),
                         format("%.1f ms", toProbe.median()), format("%.1f ms", toProbe.worst()), "", "-"});
         allMet = allMet && connectMet;
 

@@ -29,6 +29,13 @@ std::string numberList(const std::vector<int> &numbers)
 
 } // namespace
 
+Item itemAt(int item)
+{
+    if (item < ModificationCount)
+        return {ItemKind::Modification, item + 1};
+    return {ItemKind::Fault, item - ModificationCount + 1};
+}
+
 Effect BaseModel::receive(std::uint8_t byte)
 {
     Effect effect;
@@ -45,9 +52,10 @@ Effect BaseModel::receive(std::uint8_t byte)
     } else if ((byte & protocol::ItemCommandMask) == protocol::InsertBase) {
         const int slot = byte & protocol::ItemMask;
         const bool insert = (byte & protocol::RemoveBit) == 0;
+        const Item item = itemAt(slot);
         effect.action = insert ? Action::Insert : Action::Remove;
-        effect.kind = slot < ModificationCount ? ItemKind::Modification : ItemKind::Fault;
-        effect.number = slot < ModificationCount ? slot + 1 : slot - ModificationCount + 1;
+        effect.kind = item.kind;
+        effect.number = item.number;
         effect.changed = m_items[slot] != insert;
         m_items[slot] = insert;
     }

@@ -23,6 +23,15 @@ inline constexpr std::uint8_t ProbeAnswer = 0xA5;
 enum class ItemKind { Fault, Modification };
 enum class Action { Probe, Reset, Insert, Remove, Unknown };
 
+// An item by kind and number from 1: "fault 3".
+struct Item
+{
+    ItemKind kind = ItemKind::Fault;
+    int number = 0;
+};
+// The item that the protocol numbers `item` (0..31, the low five bits of a command).
+Item itemAt(int item);
+
 // What one received byte did.
 struct Effect
 {

@@ -2,11 +2,11 @@
 // against each serial control there is. The Win32 adapter runs over a fake
 // engine everywhere; the system's own serial port (the POSIX one, or the real
 // Win32 engine under Wine) runs on a terminal served by tarvex-sim, which
-// tests/serial_on_tarvex_sim.sh starts and names in
+// tests/support/serial_on_tarvex_sim.sh starts and names in
 //   VELMORA_RULES_COM      the COM number that leads to it
 //   VELMORA_RULES_SIM_LOG  the file that the simulator's output goes to
 //   VELMORA_RULES_LINE     the line settings to open it with, when not the trainer's
-#include "fake_serial_engine.h"
+#include "tests/support/fake_serial_engine.h"
 
 #include "app_settings/settings_keys.h"
 #include "platform/serial/serial_comm_control.h"
@@ -135,7 +135,7 @@ std::unique_ptr<PortUnderTest> portUnderTest()
 }
 
 const char SystemPortMissing[] =
-    "run through tests/serial_on_tarvex_sim.sh, which sets VELMORA_RULES_COM and VELMORA_RULES_SIM_LOG";
+    "run through tests/support/serial_on_tarvex_sim.sh, which sets VELMORA_RULES_COM and VELMORA_RULES_SIM_LOG";
 
 // Adds the rows once per backend; each row's first column is "backend".
 void addRowsForEveryBackend(const std::function<void(const QString &backend)> &addRows)

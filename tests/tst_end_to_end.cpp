@@ -1,10 +1,12 @@
 // The real windows on the real serial layer, against tarvex-sim running as a
 // process of its own on a pseudo-terminal.
-#include "modem_line_preload.h"
 #include "platform/serial/port_map.h"
-#include "recording_message_boxes.h"
-#include "store_sandbox.h"
-#include "tarvex_sim_process.h"
+#include "tests/support/modem_line_preload.h"
+#include "tests/support/panel_checks.h"
+#include "tests/support/pseudo_terminal.h"
+#include "tests/support/recording_message_boxes.h"
+#include "tests/support/store_sandbox.h"
+#include "tests/support/tarvex_sim_process.h"
 
 #include "access_gate/frm_PasswordDialog.h"
 #include "app_settings/settings_keys.h"
@@ -25,25 +27,12 @@
 #include <QPushButton>
 #include <QtTest>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 using platform::MessageIcon;
+using namespace panel_checks;
 
 namespace {
-
-constexpr quint32 FaceColour = 0x8000000F;
-const QColor StatusGreen(0, 192, 0);
-const QColor StatusRed(255, 0, 0);
-
-const QString NotFoundText = QStringLiteral(
-    "The Tarvex base was not found.  Please check the connection and\r\n"
-    "make sure that the power switch of the Tarvex base is turned on.");
-const QString LostText = QStringLiteral(
-    "The connection has been lost.  Please check the cable (Serial or USB) and make sure that the "
-    "power switch of the Tarvex base is turned on.");
 
 const QRegularExpression AnyRx(QStringLiteral("^rx "));
 
@@ -108,13 +97,6 @@ public:
         return true;
     }
 
-    // Types a control at the base and returns the line it printed for it.
-    QString control(const QString &words)
-    {
-        base->process().write((words + QLatin1Char('\n')).toUtf8());
-        base->process().waitForBytesWritten(1000);
-        return base->waitForLine(QRegularExpression(QLatin1Char('^') + words + QLatin1Char(':')));
-    }
     // The code of every OnComm the window gets from now on.
     void recordEvents()
     {
@@ -129,39 +111,6 @@ public:
     QPointer<frm_FaultsAndMods> window;
     QList<qint16> events;
 };
-
-namespace {
-
-void verifyConnected(frm_FaultsAndMods *window, int com)
-{
-    QCOMPARE(window->lbl_Connection->text(), QStringLiteral("Connected on COM %1").arg(com));
-    QCOMPARE(window->lbl_Connection->palette().color(QPalette::WindowText), StatusGreen);
-    QVERIFY(window->MSCommObject->portOpen());
-    QVERIFY(!window->btn_Connect->isEnabled());
-    QVERIFY(window->btn_Disconnect->isEnabled());
-    QVERIFY(window->frame_BoardOptions->isEnabled());
-}
-
-void verifyDisconnected(frm_FaultsAndMods *window)
-{
-    QCOMPARE(window->lbl_Connection->text(), QStringLiteral("Disconnected"));
-    QCOMPARE(window->lbl_Connection->palette().color(QPalette::WindowText), StatusRed);
-    QVERIFY(!window->MSCommObject->portOpen());
-    QVERIFY(window->btn_Connect->isEnabled());
-    QVERIFY(!window->btn_Disconnect->isEnabled());
-    QVERIFY(!window->frame_BoardOptions->isEnabled());
-    QVERIFY(window->menu_Com[0]->isEnabled());
-}
-
-// "fault 3" or "mod 20".
-ColourButton *itemButton(frm_FaultsAndMods *window, const QString &item)
-{
-    const QStringList parts = item.split(QLatin1Char(' '));
-    const auto index = std::size_t(parts.value(1).toInt() - 1);
-    return parts.value(0) == QLatin1String("fault") ? window->btn_Fault.at(index) : window->btn_Mod.at(index);
-}
-
-} // namespace
 
 class tst_EndToEnd : public QObject
 {
@@ -462,7 +411,7 @@ void tst_EndToEnd::lineEventsAtTheBase()
     QVERIFY(e2e.connectToBase());
     if (when == Settled)
         QTRY_VERIFY(e2e.window->connectionArmed());
-    const QString told = e2e.control(control);
+    const QString told = e2e.base->control(control);
     QVERIFY2(!told.isNull(), "the base did not take the control");
     // The window's serial layer reads the lines through the fixture.
     QVERIFY2(!told.contains(LinesUnread), qPrintable(told));
@@ -506,7 +455,7 @@ void tst_EndToEnd::everyConnectGetsItsSettlingTime()
     e2e.window->btn_Disconnect->click();
     QTest::qWait(2 * tarvex_protocol::SettlingMs);
     QVERIFY(e2e.connectToBase());
-    QVERIFY(!e2e.control(QStringLiteral("cts")).isNull());
+    QVERIFY(!e2e.base->control(QStringLiteral("cts")).isNull());
     QTRY_VERIFY_WITH_TIMEOUT(e2e.events.contains(platform::comm_event::CTS), 2000);
     QVERIFY2(!e2e.window->connectionArmed(), "the event came after the settling time; the machine is too slow");
     QTRY_VERIFY(e2e.window->connectionArmed());
@@ -514,7 +463,7 @@ void tst_EndToEnd::everyConnectGetsItsSettlingTime()
     verifyConnected(e2e.window, 1);
 
     // Once settled, the next change counts.
-    QVERIFY(!e2e.control(QStringLiteral("dsr")).isNull());
+    QVERIFY(!e2e.base->control(QStringLiteral("dsr")).isNull());
     QTRY_COMPARE_WITH_TIMEOUT(e2e.messages.titles(), QStringList{"Connection lost"}, 2000);
     verifyDisconnected(e2e.window);
 }
@@ -535,17 +484,17 @@ void tst_EndToEnd::killedBasesPortLeadsNowhere()
              mapped);
 
     // A stranger's terminal takes the dead one's number (the lowest free one is given).
-    const int stranger = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    QVERIFY(stranger != -1 && ::grantpt(stranger) == 0 && ::unlockpt(stranger) == 0);
-    const QString strangerPath = QString::fromLocal8Bit(::ptsname(stranger));
+    PseudoTerminal stranger;
+    QVERIFY(stranger.isValid());
+    const QString strangerPath = stranger.slavePath();
     e2e.openWindow();
     e2e.window->btn_Connect->click();
     QCOMPARE(e2e.messages.shown.size(), 1);
     QCOMPARE(e2e.messages.shown[0].text, QStringLiteral("The selected COM port is invalid."));
     verifyDisconnected(e2e.window);
-    pollfd sent {stranger, POLLIN, 0};
+    pollfd sent {stranger.master(), POLLIN, 0};
     QVERIFY2(::poll(&sent, 1, 200) == 0, qPrintable(strangerPath + QStringLiteral(" got the probe")));
-    ::close(stranger);
+    stranger.closeMaster();
 
     // The next simulator does not take the dead one's mapping for the user's own.
     QVERIFY(e2e.startBase());

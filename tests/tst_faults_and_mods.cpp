@@ -1,6 +1,7 @@
-#include "recording_comm_control.h"
-#include "recording_message_boxes.h"
-#include "store_sandbox.h"
+#include "tests/support/panel_checks.h"
+#include "tests/support/recording_comm_control.h"
+#include "tests/support/recording_message_boxes.h"
+#include "tests/support/store_sandbox.h"
 
 #include "app_settings/settings_keys.h"
 #include "platform/settings/settings_store.h"
@@ -20,18 +21,9 @@
 using platform::CommError;
 using platform::MessageIcon;
 namespace comm_event = platform::comm_event;
+using namespace panel_checks;
 
 namespace {
-
-constexpr quint32 FaceColour = 0x8000000F;
-constexpr quint32 LightRed = 0x008080FF;
-
-const QString NotFoundText = QStringLiteral(
-    "The Tarvex base was not found.  Please check the connection and\r\n"
-    "make sure that the power switch of the Tarvex base is turned on.");
-const QString LostText = QStringLiteral(
-    "The connection has been lost.  Please check the cable (Serial or USB) and make sure that the "
-    "power switch of the Tarvex base is turned on.");
 
 QString storedPort()
 {
@@ -167,20 +159,9 @@ void tst_FaultsAndMods::handshake()
              connected ? QStringLiteral("Connected on COM 1") : QStringLiteral("Disconnected"));
 
     // The control states follow from connected alone.
-    QCOMPARE(f.window->btn_Connect->isEnabled(), !connected);
-    QCOMPARE(f.window->btn_Disconnect->isEnabled(), connected);
-    QCOMPARE(f.window->btn_Reset->isEnabled(), connected);
-    QCOMPARE(f.window->frame_Faults->isEnabled(), connected);
-    QCOMPARE(f.window->frame_CircuitMods->isEnabled(), connected);
-    QCOMPARE(f.window->frame_BoardOptions->isEnabled(), connected);
-    for (QAction *item : f.window->menu_Com)
-        QCOMPARE(item->isEnabled(), !connected);
-    for (ColourButton *button : f.window->btn_Mod) {
-        QCOMPARE(button->isEnabled(), connected);
+    verifyControlsFollow(f.window, connected);
+    for (ColourButton *button : f.window->btn_Mod)
         QCOMPARE(button->backColor(), FaceColour);
-    }
-    for (ColourButton *button : f.window->btn_Fault)
-        QCOMPARE(button->isEnabled(), connected);
 }
 
 void tst_FaultsAndMods::connectTalksToTheControlInOrder()
@@ -317,8 +298,7 @@ void tst_FaultsAndMods::disconnectSendsNothingAndDisablesPanel()
     f.window->btn_Disconnect->click();
     QVERIFY(f.log->written.isEmpty());
     QVERIFY(!f.comm->portOpen());
-    QCOMPARE(f.window->lbl_Connection->text(), QStringLiteral("Disconnected"));
-    QCOMPARE(f.window->lbl_Connection->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+    verifyDisconnected(f.window);
     for (ColourButton *button : f.window->btn_Fault) {
         QCOMPARE(button->backColor(), FaceColour);
         QVERIFY(!button->isEnabled());
@@ -658,7 +638,7 @@ void tst_FaultsAndMods::statusLabelLooks()
 {
     PanelFixture f;
     QLabel *label = f.window->lbl_Connection;
-    QCOMPARE(label->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+    QCOMPARE(label->palette().color(QPalette::WindowText), StatusRed);
     QVERIFY(label->font().bold());
     QCOMPARE(label->font().pointSizeF(), 8.25);
     QCOMPARE(label->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
@@ -671,7 +651,7 @@ void tst_FaultsAndMods::statusLabelLooks()
     QCOMPARE(f.window->windowTitle(), QStringLiteral("Velmora"));
 
     f.window->btn_Connect->click();
-    QCOMPARE(label->palette().color(QPalette::WindowText), QColor(0, 192, 0));
+    QCOMPARE(label->palette().color(QPalette::WindowText), StatusGreen);
     QCOMPARE(label->text(), QStringLiteral("Connected on COM 1"));
 }
 

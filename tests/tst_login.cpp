@@ -1,6 +1,6 @@
-#include "control_layout.h"
-#include "recording_message_boxes.h"
-#include "store_sandbox.h"
+#include "tests/support/control_layout.h"
+#include "tests/support/recording_message_boxes.h"
+#include "tests/support/store_sandbox.h"
 
 #include "access_gate/password_encoding.h"
 #include "app_settings/settings_keys.h"

@@ -1,7 +1,9 @@
 // The modem-line fixture, loaded into this test: what it answers for a
 // pseudo-terminal with published lines, and what it leaves to the system.
-#include "modem_line_preload.h"
 #include "simulator/line_state_file.h"
+#include "tests/support/modem_line_preload.h"
+#include "tests/support/pseudo_terminal.h"
+#include "tests/support/published_lines.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -45,52 +47,25 @@ Result call(int fd, unsigned long request, void *argument)
     return {value, value == -1 ? errno : 0};
 }
 
-// A pseudo-terminal whose slave the test opens as a program would, and a
-// folder of published line states.
+// A pseudo-terminal whose slave the test opens as a program would, and its
+// published line states.
 class Rig
 {
 public:
     Rig()
-    {
-        qputenv(line_state_file::FolderVariable, m_folder.path().toLocal8Bit());
-        m_master = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (m_master == -1 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0)
-            return;
-        const QByteArray path = ::ptsname(m_master);
-        m_number = path.mid(path.lastIndexOf('/') + 1).toInt();
-        slave = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    }
-    ~Rig()
-    {
-        if (slave != -1)
-            ::close(slave);
-        hangUp();
-        qunsetenv(line_state_file::FolderVariable);
-    }
-    Rig(const Rig &) = delete;
-    Rig &operator=(const Rig &) = delete;
+        : m_port(m_pty.slavePath())
+        , m_lines(m_pty.slavePath())
+    {}
 
-    bool isValid() const { return slave != -1 && m_folder.isValid(); }
-    bool publish(LineState state) const
-    {
-        if (state.writer == 0)
-            state.writer = ::getpid();
-        return line_state_file::Write(
-            line_state_file::PathFor(m_folder.path().toStdString(), m_number), state);
-    }
-    void hangUp()
-    {
-        if (m_master != -1)
-            ::close(m_master);
-        m_master = -1;
-    }
-
-    int slave = -1;
+    bool isValid() const { return m_pty.isValid() && m_port.isOpen() && m_lines.isValid(); }
+    bool publish(const LineState &state) const { return m_lines.publish(state); }
+    void hangUp() { m_pty.closeMaster(); }
+    int slave() const { return m_port.fd(); }
 
 private:
-    QTemporaryDir m_folder;
-    int m_master = -1;
-    int m_number = -1;
+    PseudoTerminal m_pty;
+    TerminalEnd m_port;
+    PublishedLines m_lines;
 };
 
 constexpr int AllOn = line_state_file::Cts | line_state_file::Dsr | line_state_file::Cd;
@@ -170,11 +145,11 @@ void tst_ModemLineFixture::answersFromThePublishedState()
     QVERIFY(rig.publish(published));
 
     int got = -1;
-    QCOMPARE(call(rig.slave, TIOCMGET, &got).value, 0);
+    QCOMPARE(call(rig.slave(), TIOCMGET, &got).value, 0);
     QCOMPARE(got, bits);
 
     serial_icounter_struct counts {};
-    QCOMPARE(call(rig.slave, TIOCGICOUNT, &counts).value, 0);
+    QCOMPARE(call(rig.slave(), TIOCGICOUNT, &counts).value, 0);
     QCOMPARE(counts.cts, published.cts);
     QCOMPARE(counts.dsr, published.dsr);
     QCOMPARE(counts.dcd, published.cd);
@@ -209,7 +184,7 @@ void tst_ModemLineFixture::leavesToTheSystemWhatIsNotOurs()
             published.writer = endedProcess();
         QVERIFY(rig.publish(published));
     }
-    const int fd = device == QLatin1String("pty") ? rig.slave : ::open(qPrintable(device), O_RDWR);
+    const int fd = device == QLatin1String("pty") ? rig.slave() : ::open(qPrintable(device), O_RDWR);
     QVERIFY(fd != -1);
 
     serial_icounter_struct viaFixture {};
@@ -218,7 +193,7 @@ void tst_ModemLineFixture::leavesToTheSystemWhatIsNotOurs()
     errno = 0;
     const int value = systemIoctl(fd, request, &viaSystem);
     const Result system {value, value == -1 ? errno : 0};
-    if (fd != rig.slave)
+    if (fd != rig.slave())
         ::close(fd);
     QCOMPARE(fixture.value, system.value);
     QCOMPARE(fixture.error, system.error);
@@ -233,18 +208,18 @@ void tst_ModemLineFixture::outputsAreKeptAsSet()
     QVERIFY(rig.publish(state(line_state_file::Cts, 0, 0, 0, 0, 0, 0, 0)));
     const auto bits = [&rig] {
         int got = -1;
-        return call(rig.slave, TIOCMGET, &got).value == 0 ? got : -1;
+        return call(rig.slave(), TIOCMGET, &got).value == 0 ? got : -1;
     };
     QCOMPARE(bits(), TIOCM_CTS);
     int change = TIOCM_DTR | TIOCM_RTS;
-    QCOMPARE(call(rig.slave, TIOCMBIS, &change).value, 0);
+    QCOMPARE(call(rig.slave(), TIOCMBIS, &change).value, 0);
     QCOMPARE(bits(), TIOCM_CTS | TIOCM_DTR | TIOCM_RTS);
     change = TIOCM_RTS;
-    QCOMPARE(call(rig.slave, TIOCMBIC, &change).value, 0);
+    QCOMPARE(call(rig.slave(), TIOCMBIC, &change).value, 0);
     QCOMPARE(bits(), TIOCM_CTS | TIOCM_DTR);
     // Inputs are the base's: a program cannot set them.
     change = TIOCM_RTS | TIOCM_DSR | TIOCM_CAR;
-    QCOMPARE(call(rig.slave, TIOCMSET, &change).value, 0);
+    QCOMPARE(call(rig.slave(), TIOCMSET, &change).value, 0);
     QCOMPARE(bits(), TIOCM_CTS | TIOCM_RTS);
 }
 
@@ -288,7 +263,7 @@ void tst_ModemLineFixture::waitBlocksUntilAWatchedLineChanges()
     };
 
     std::future<Result> wait = std::async(std::launch::async, [&rig, mask] {
-        return call(rig.slave, TIOCMIWAIT, reinterpret_cast<void *>(static_cast<unsigned long>(mask)));
+        return call(rig.slave(), TIOCMIWAIT, reinterpret_cast<void *>(static_cast<unsigned long>(mask)));
     });
     QCOMPARE(wait.wait_for(std::chrono::milliseconds(150)), std::future_status::timeout);
     if (!first.isEmpty()) {
@@ -310,8 +285,8 @@ void tst_ModemLineFixture::hungUpTerminalGivesEio()
     rig.hangUp();
     int bits = 0;
     serial_icounter_struct counts {};
-    for (const Result &result : {call(rig.slave, TIOCMGET, &bits), call(rig.slave, TIOCGICOUNT, &counts),
-                                 call(rig.slave, TIOCMBIS, &bits)}) {
+    for (const Result &result : {call(rig.slave(), TIOCMGET, &bits), call(rig.slave(), TIOCGICOUNT, &counts),
+                                 call(rig.slave(), TIOCMBIS, &bits)}) {
         QCOMPARE(result.value, -1);
         QCOMPARE(result.error, EIO);
     }

@@ -1,7 +1,9 @@
-#include "modem_line_preload.h"
 #include "platform/serial/port_map.h"
-#include "store_sandbox.h"
 #include "simulator/line_state_file.h"
+#include "tests/support/modem_line_preload.h"
+#include "tests/support/pseudo_terminal.h"
+#include "tests/support/published_lines.h"
+#include "tests/support/store_sandbox.h"
 
 #include "app_settings/settings_keys.h"
 #include "platform/serial/posix/posix_comm_control.h"
@@ -62,86 +64,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The device side of a pseudo-terminal: the control opens the slave, the test
-// plays the device on the master.
-class PseudoTerminal
-{
-public:
-    PseudoTerminal()
-    {
-        m_master = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (m_master == -1 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0)
-            return;
-        m_slavePath = QString::fromLocal8Bit(::ptsname(m_master));
-        // Until the control opens it the slave would echo and translate what the
-        // master writes; raw from the start keeps stale bytes as they were sent.
-        termios attributes {};
-        ::tcgetattr(m_master, &attributes);
-        ::cfmakeraw(&attributes);
-        ::tcsetattr(m_master, TCSANOW, &attributes);
-    }
-    ~PseudoTerminal() { closeMaster(); }
-    PseudoTerminal(const PseudoTerminal &) = delete;
-    PseudoTerminal &operator=(const PseudoTerminal &) = delete;
-
-    bool isValid() const { return m_master != -1 && !m_slavePath.isEmpty(); }
-    QString slavePath() const { return m_slavePath; }
-
-    // The device hangs up, as an unplugged adapter does.
-    void closeMaster()
-    {
-        if (m_master != -1)
-            ::close(m_master);
-        m_master = -1;
-    }
-
-    bool write(const QByteArray &bytes) const
-    {
-        return ::write(m_master, bytes.constData(), size_t(bytes.size())) == bytes.size();
-    }
-
-    // What the control sent: up to `expected` bytes, waiting at most timeoutMs.
-    QByteArray read(qsizetype expected, int timeoutMs) const
-    {
-        QByteArray bytes;
-        const QDeadlineTimer deadline(timeoutMs);
-        while (bytes.size() < expected && !deadline.hasExpired()) {
-            pollfd readable {m_master, POLLIN, 0};
-            const int wait = int(qMin<qint64>(deadline.remainingTime(), 10));
-            if (::poll(&readable, 1, wait) > 0 && (readable.revents & POLLIN)) {
-                char chunk[512];
-                const size_t wanted = size_t(qMin<qsizetype>(qsizetype(sizeof chunk), expected - bytes.size()));
-                const ssize_t count = ::read(m_master, chunk, wanted);
-                if (count > 0) {
-                    bytes.append(chunk, qsizetype(count));
-                    continue;
-                }
-            }
-            // A master whose slave is closed reports a hang-up without data.
-            ::usleep(1000);
-        }
-        return bytes;
-    }
-
-    // Everything the control sends within timeoutMs.
-    QByteArray readFor(int timeoutMs) const
-    {
-        return read(std::numeric_limits<qsizetype>::max(), timeoutMs);
-    }
-
-    // The slave's line settings; on the master they are the slave's.
-    termios slaveAttributes() const
-    {
-        termios attributes {};
-        ::tcgetattr(m_master, &attributes);
-        return attributes;
-    }
-
-private:
-    int m_master = -1;
-    QString m_slavePath;
-};
-
 void mapPort(int port, const QString &path)
 {
     QVERIFY(platform::SettingsStore::write(settings_keys::Application, platform::port_map::Section,
@@ -176,32 +98,6 @@ struct PortRig
     PortRig() { mapPort(1, pty.slavePath()); }
     StoreSandbox sandbox;
     PseudoTerminal pty;
-};
-
-// The lines of the rig's terminal, published for the modem-line fixture in a
-// folder of the test's own.
-class PublishedLines
-{
-public:
-    explicit PublishedLines(const QString &slavePath)
-        : m_path(line_state_file::PathFor(m_folder.path().toStdString(),
-                                          slavePath.mid(slavePath.lastIndexOf(QLatin1Char('/')) + 1).toInt()))
-    {
-        qputenv(line_state_file::FolderVariable, m_folder.path().toLocal8Bit());
-        state.writer = ::getpid();
-        state.bits = line_state_file::Cts | line_state_file::Dsr | line_state_file::Cd;
-    }
-    ~PublishedLines() { qunsetenv(line_state_file::FolderVariable); }
-    PublishedLines(const PublishedLines &) = delete;
-    PublishedLines &operator=(const PublishedLines &) = delete;
-
-    bool publish() const { return line_state_file::Write(m_path, state); }
-
-    line_state_file::LineState state;
-
-private:
-    QTemporaryDir m_folder;
-    std::string m_path;
 };
 
 LineCounters counters(int cts, int dsr, int cd, int ring, int breaks, int frame, int overrun,

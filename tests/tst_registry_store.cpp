@@ -1,7 +1,7 @@
 // The settings store on Windows: string values in the registry, where earlier
 // installations keep them. Checked through the Win32 registry API, not through
 // the Qt class that the store uses.
-#include "store_sandbox.h"
+#include "tests/support/store_sandbox.h"
 
 #include "app_settings/settings_keys.h"
 #include "platform/settings/settings_store.h"

@@ -1,8 +1,9 @@
 // A session that ends by a signal (logout, shutdown, Ctrl-C) closes every window
 // as its close box would, and the program then ends normally.
-#include "recording_message_boxes.h"
 #include "platform/serial/port_map.h"
-#include "store_sandbox.h"
+#include "tests/support/pseudo_terminal.h"
+#include "tests/support/recording_message_boxes.h"
+#include "tests/support/store_sandbox.h"
 
 #include "app_settings/settings_keys.h"
 #include "platform/serial/posix/posix_comm_control.h"
@@ -23,10 +24,7 @@
 #include <csignal>
 #include <thread>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -151,13 +149,10 @@ void tst_SessionEnd::signalClosesEveryWindowAndEndsTheLoop()
 void tst_SessionEnd::mainWindowUnloadsAndReleasesThePort()
 {
     StoreSandbox sandbox;
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    QVERIFY(master != -1 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
-    const QString device = QString::fromLocal8Bit(::ptsname(master));
-    termios raw {};
-    ::tcgetattr(master, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(master, TCSANOW, &raw);
+    PseudoTerminal pty;
+    QVERIFY(pty.isValid());
+    const int master = pty.master();
+    const QString device = pty.slavePath();
     QVERIFY(platform::SettingsStore::write(settings_keys::Application, platform::port_map::Section,
                                            platform::port_map::Key(4), device));
 
@@ -192,7 +187,7 @@ void tst_SessionEnd::mainWindowUnloadsAndReleasesThePort()
     QTimer::singleShot(50, qApp, [] { ::raise(SIGTERM); });
     QVERIFY2(runEventLoopToEnd(5000), "the event loop went on after the signal");
     base.join();
-    ::close(master);
+    pty.closeMaster();
 
     QVERIFY2(window.isNull(), "the window was not released");
     QCOMPARE(platform::SettingsStore::read(settings_keys::Application, settings_keys::SectionGeneral,

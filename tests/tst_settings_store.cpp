@@ -1,6 +1,6 @@
 #include "app_settings/settings_keys.h"
 #include "platform/settings/settings_store.h"
-#include "store_sandbox.h"
+#include "tests/support/store_sandbox.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -84,27 +84,30 @@ void tst_TarvexModel::eachItemCodeSwitchesItsOwnItem()
     QFETCH(QString, insertedState);
     const QString name = QString::fromLatin1(QTest::currentDataTag());
 
+    const struct
+    {
+        int byte;
+        Action action;
+        const char *verb;
+        bool inserted;
+        QString state;
+    } steps[] = {
+        {insert, Action::Insert, "insert ", true, insertedState},
+        {remove, Action::Remove, "remove ", false, QStringLiteral("faults=none mods=none")},
+    };
     BaseModel model;
-    tarvex::Effect effect = model.receive(static_cast<std::uint8_t>(insert));
-    QCOMPARE(effect.action, Action::Insert);
-    QCOMPARE(effect.kind, kind);
-    QCOMPARE(effect.number, number);
-    QVERIFY(effect.changed);
-    QVERIFY(!effect.answer);
-    QCOMPARE(QString::fromStdString(tarvex::describe(effect)), QStringLiteral("insert ") + name);
-    QVERIFY(model.isInserted(kind, number));
-    // No other item moved.
-    QCOMPARE(state(model), insertedState);
-
-    effect = model.receive(static_cast<std::uint8_t>(remove));
-    QCOMPARE(effect.action, Action::Remove);
-    QCOMPARE(effect.kind, kind);
-    QCOMPARE(effect.number, number);
-    QVERIFY(effect.changed);
-    QVERIFY(!effect.answer);
-    QCOMPARE(QString::fromStdString(tarvex::describe(effect)), QStringLiteral("remove ") + name);
-    QVERIFY(!model.isInserted(kind, number));
-    QCOMPARE(state(model), QStringLiteral("faults=none mods=none"));
+    for (const auto &step : steps) {
+        const tarvex::Effect effect = model.receive(static_cast<std::uint8_t>(step.byte));
+        QCOMPARE(effect.action, step.action);
+        QCOMPARE(effect.kind, kind);
+        QCOMPARE(effect.number, number);
+        QVERIFY(effect.changed);
+        QVERIFY(!effect.answer);
+        QCOMPARE(QString::fromStdString(tarvex::describe(effect)), QLatin1String(step.verb) + name);
+        QCOMPARE(model.isInserted(kind, number), step.inserted);
+        // No other item moved.
+        QCOMPARE(state(model), step.state);
+    }
 }
 
 void tst_TarvexModel::repeatedCommandChangesNothing()

@@ -1,8 +1,10 @@
 #include "app_settings/settings_keys.h"
 #include "platform/serial/port_map.h"
 #include "platform/settings/settings_store.h"
-#include "store_sandbox.h"
 #include "simulator/line_state_file.h"
+#include "tests/support/pseudo_terminal.h"
+#include "tests/support/store_sandbox.h"
+#include "tests/support/tarvex_sim_process.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -15,11 +17,7 @@
 #include <memory>
 #include <optional>
 
-#include <cerrno>
 #include <csignal>
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 
 using platform::SettingsStore;
 
@@ -39,137 +37,6 @@ QByteArray fileText(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<no file>");
 }
 
-// The simulator as a child process, with its output as a list of lines.
-class Simulator
-{
-public:
-    Simulator() = default;
-    Simulator(const Simulator &) = delete;
-    Simulator &operator=(const Simulator &) = delete;
-    ~Simulator()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-
-    // Starts it and waits until it says that the port is mapped.
-    bool start(const QStringList &arguments)
-    {
-        m_process.start(QStringLiteral(TARVEX_SIM), arguments);
-        if (!m_process.waitForStarted(5000))
-            return false;
-        return !waitForLine(QRegularExpression(QStringLiteral("^tarvex-sim: COM\\d+ = "))).isNull();
-    }
-
-    // The next line that matches, skipping those before it; null on timeout.
-    QString waitForLine(const QRegularExpression &pattern, int timeoutMs = 5000)
-    {
-        QElapsedTimer clock;
-        clock.start();
-        for (;;) {
-            while (m_next < m_lines.size()) {
-                const QString line = m_lines[m_next++];
-                if (pattern.match(line).hasMatch())
-                    return line;
-            }
-            const int left = timeoutMs - int(clock.elapsed());
-            if (left <= 0 || m_process.state() == QProcess::NotRunning)
-                return QString();
-            m_process.waitForReadyRead(left);
-            takeOutput();
-        }
-    }
-
-    // Every line printed so far.
-    QStringList lines()
-    {
-        m_process.waitForReadyRead(50);
-        takeOutput();
-        return m_lines;
-    }
-
-    void signal(int signalNumber) { ::kill(pid_t(m_process.processId()), signalNumber); }
-    // Types a control on its standard input and waits for the line that tells it.
-    QString control(const QString &words)
-    {
-        m_process.write((words + QLatin1Char('\n')).toUtf8());
-        m_process.waitForBytesWritten(1000);
-        return waitForLine(QRegularExpression(QLatin1Char('^') + QRegularExpression::escape(words) + QLatin1Char(':')));
-    }
-    QProcess &process() { return m_process; }
-
-private:
-    void takeOutput()
-    {
-        m_partial += m_process.readAllStandardOutput();
-        qsizetype end;
-        while ((end = m_partial.indexOf('\n')) >= 0) {
-            m_lines.append(QString::fromUtf8(m_partial.left(end)));
-            m_partial.remove(0, end + 1);
-        }
-    }
-
-    QProcess m_process;
-    QByteArray m_partial;
-    QStringList m_lines;
-    qsizetype m_next = 0;
-};
-
-// The slave side of the simulator's terminal, opened the way a serial layer
-// would, but without setting the line up: the simulator must make it raw.
-class Port
-{
-public:
-    explicit Port(const QString &path)
-        : m_fd(::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK))
-    {}
-    Port(const Port &) = delete;
-    Port &operator=(const Port &) = delete;
-    ~Port() { close(); }
-
-    bool isOpen() const { return m_fd >= 0; }
-    void close()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-
-    bool send(quint8 byte) { return ::write(m_fd, &byte, 1) == 1; }
-
-    // The next byte to arrive within the time, if any.
-    std::optional<quint8> receive(int timeoutMs)
-    {
-        pollfd p = {m_fd, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) != 1 || !(p.revents & POLLIN))
-            return std::nullopt;
-        quint8 byte = 0;
-        if (::read(m_fd, &byte, 1) != 1)
-            return std::nullopt;
-        return byte;
-    }
-
-    // True when the other end has gone: a hang-up, or a read that gives end of
-    // file or an I/O error.
-    bool hungUp(int timeoutMs)
-    {
-        pollfd p = {m_fd, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) != 1)
-            return false;
-        if (p.revents & POLLHUP)
-            return true;
-        char byte = 0;
-        const ssize_t n = ::read(m_fd, &byte, 1);
-        return n == 0 || (n < 0 && errno == EIO);
-    }
-
-private:
-    int m_fd = -1;
-};
-
-const QRegularExpression StateAtEnd(QStringLiteral("\\| (faults=\\S+ mods=\\S+)$"));
 
 } // namespace
 
@@ -225,13 +92,16 @@ void tst_TarvexSim::probeIsAnsweredAsTheOptionsSay()
     QFETCH(int, latestMs);
     QFETCH(QString, printed);
     StoreSandbox sandbox;
-    Simulator sim;
+    TarvexSimProcess sim(QStringLiteral(TARVEX_SIM));
     QVERIFY(sim.start(arguments));
     const QString device = portValue(com);
     QVERIFY2(device.startsWith(QString::fromStdString(line_state_file::SimulatorFolder()) + QLatin1Char('/')),
              qPrintable(device));
+    // The start lines say what was mapped and where it leads.
+    QCOMPARE(sim.mappedPath(), device);
+    QCOMPARE(sim.terminalPath(), QFileInfo(device).canonicalFilePath());
 
-    Port port(device);
+    TerminalEnd port(device);
     QVERIFY(port.isOpen());
     QElapsedTimer clock;
     clock.start();
@@ -263,9 +133,9 @@ void tst_TarvexSim::probeIsAnsweredAsTheOptionsSay()
 void tst_TarvexSim::commandBytesChangeThePrintedBoard()
 {
     StoreSandbox sandbox;
-    Simulator sim;
+    TarvexSimProcess sim(QStringLiteral(TARVEX_SIM));
     QVERIFY(sim.start({QStringLiteral("--com"), QStringLiteral("3")}));
-    Port port(portValue(3));
+    TerminalEnd port(portValue(3));
     QVERIFY(port.isOpen());
 
     struct Step
@@ -286,7 +156,7 @@ void tst_TarvexSim::commandBytesChangeThePrintedBoard()
             QStringLiteral("rx 0x") + QString::number(step.byte, 16).toUpper().rightJustified(2, QLatin1Char('0'));
         const QString line = sim.waitForLine(QRegularExpression(QLatin1Char('^') + tag + QLatin1Char(' ')));
         QVERIFY2(!line.isNull(), qPrintable(tag));
-        QCOMPARE(StateAtEnd.match(line).captured(1), QString::fromLatin1(step.state));
+        QCOMPARE(TarvexSimProcess::boardState(line), QString::fromLatin1(step.state));
     }
     QCOMPARE(sim.lines().filter(QStringLiteral("unknown byte")).size(), 2);
 }
@@ -295,11 +165,11 @@ void tst_TarvexSim::portCanBeClosedAndOpenedAgain()
 {
     // The way a program disconnects and connects again.
     StoreSandbox sandbox;
-    Simulator sim;
+    TarvexSimProcess sim(QStringLiteral(TARVEX_SIM));
     QVERIFY(sim.start({}));
     const QString device = portValue(1);
     {
-        Port first(device);
+        TerminalEnd first(device);
         QVERIFY(first.send(0x57));
         QVERIFY(!first.receive(50));
 #ifdef Q_OS_LINUX
@@ -311,13 +181,13 @@ void tst_TarvexSim::portCanBeClosedAndOpenedAgain()
 #ifdef Q_OS_LINUX
     QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral("^port closed, 0 open$"))).isNull());
 #endif
-    Port second(device);
+    TerminalEnd second(device);
     QVERIFY(second.isOpen());
     QVERIFY(!second.receive(100));
     QVERIFY(second.send(0xC0));
     QVERIFY(second.receive(1000).has_value());
     QVERIFY(second.send(0x77));
-    QCOMPARE(StateAtEnd.match(sim.waitForLine(QRegularExpression(QStringLiteral("^rx 0x77 ")))).captured(1),
+    QCOMPARE(TarvexSimProcess::boardState(sim.waitForLine(QRegularExpression(QStringLiteral("^rx 0x77 ")))),
              QStringLiteral("faults=none mods=none"));
     QCOMPARE(sim.process().state(), QProcess::Running);
 }
@@ -326,9 +196,9 @@ void tst_TarvexSim::timestampsComeFromTheMonotonicClock()
 {
     // A reader compares them with its own clock to time what reached the base.
     StoreSandbox sandbox;
-    Simulator sim;
+    TarvexSimProcess sim(QStringLiteral(TARVEX_SIM));
     QVERIFY(sim.start({QStringLiteral("--timestamps")}));
-    Port port(portValue(1));
+    TerminalEnd port(portValue(1));
     QVERIFY(port.isOpen());
     const QRegularExpression stamped(
         QStringLiteral("^(\\d+)\\.(\\d{6}) rx 0x(\\w\\w) .* \\| faults=\\S+ mods=\\S+$"));
@@ -360,12 +230,12 @@ void tst_TarvexSim::opensMergedIntoOneEventStillCount()
     // A serial layer may open the device twice in quick succession and close the
     // first descriptor at once; the system then reports the two opens as one.
     StoreSandbox sandbox;
-    Simulator sim;
+    TarvexSimProcess sim(QStringLiteral(TARVEX_SIM));
     QVERIFY(sim.start({}));
     const QString device = portValue(1);
     sim.signal(SIGSTOP); // so that both opens are queued before it looks
-    Port kept(device);
-    auto first = std::make_unique<Port>(device);
+    TerminalEnd kept(device);
+    auto first = std::make_unique<TerminalEnd>(device);
     QVERIFY(kept.isOpen() && first->isOpen());
     QVERIFY(first->send(0xC0));
     first.reset();
@@ -410,11 +280,11 @@ void tst_TarvexSim::stopRestoresTheStoreAndHangsUp()
         QVERIFY(SettingsStore::write(app, platform::port_map::Section, platform::port_map::Key(5), before));
     const QByteArray fileBefore = fileText(sandbox.iniFile(app));
 
-    Simulator sim;
+    TarvexSimProcess sim(QStringLiteral(TARVEX_SIM));
     QVERIFY(sim.start({QStringLiteral("--com"), QStringLiteral("5")}));
     const QString device = portValue(5);
     QVERIFY(device != before);
-    Port port(device);
+    TerminalEnd port(device);
     QVERIFY(port.isOpen());
     QVERIFY(port.send(0x54));
     QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral("^rx 0x54 "))).isNull());
@@ -548,7 +418,7 @@ void tst_TarvexSim::controlsChangeThePublishedLines()
     QFETCH(QString, lines);
     QFETCH(QString, told);
     StoreSandbox sandbox;
-    Simulator sim;
+    TarvexSimProcess sim(QStringLiteral(TARVEX_SIM));
     QVERIFY(sim.start(arguments));
     for (qsizetype i = 0; i < controls.size(); ++i) {
         const QString words = controls[i].simplified();
@@ -570,9 +440,9 @@ void tst_TarvexSim::controlsChangeThePublishedLines()
 void tst_TarvexSim::switchedOffBaseAnswersNothing()
 {
     StoreSandbox sandbox;
-    Simulator sim;
+    TarvexSimProcess sim(QStringLiteral(TARVEX_SIM));
     QVERIFY(sim.start({QStringLiteral("--off")}));
-    Port port(portValue(1));
+    TerminalEnd port(portValue(1));
     QVERIFY(port.isOpen());
     QVERIFY(port.send(0xC0));
     QVERIFY(port.send(0x56));
@@ -588,10 +458,10 @@ void tst_TarvexSim::switchedOffBaseAnswersNothing()
 void tst_TarvexSim::cablePulledHangsUpAndPlugsInAgain()
 {
     StoreSandbox sandbox;
-    Simulator sim;
+    TarvexSimProcess sim(QStringLiteral(TARVEX_SIM));
     QVERIFY(sim.start({}));
     const QString link = portValue(1);
-    Port port(link);
+    TerminalEnd port(link);
     QVERIFY(port.isOpen());
     QVERIFY(port.send(0x56));
     QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral("^rx 0x56 "))).isNull());
@@ -608,20 +478,20 @@ void tst_TarvexSim::cablePulledHangsUpAndPlugsInAgain()
     const QString plugged = sim.control(QStringLiteral("cable"));
     QVERIFY2(plugged.contains(QLatin1String("plugged in again")), qPrintable(plugged));
     QVERIFY2(plugged.contains(QLatin1String("CTS on, DSR on, CD on")), qPrintable(plugged));
-    Port again(link);
+    TerminalEnd again(link);
     QVERIFY(again.isOpen());
     QVERIFY(again.send(0xC0));
     QCOMPARE(again.receive(1000), std::optional<quint8>(0xA5));
     // A new terminal starts with no changes counted; the board kept its state.
     QCOMPARE(publishedLines(link), expectedLines(AllLines, "cts=0 dsr=0 cd=0 ri=0 brk=0 frame=0 parity=0"));
-    QCOMPARE(StateAtEnd.match(sim.waitForLine(QRegularExpression(QStringLiteral("^rx 0xC0 ")))).captured(1),
+    QCOMPARE(TarvexSimProcess::boardState(sim.waitForLine(QRegularExpression(QStringLiteral("^rx 0xC0 ")))),
              QStringLiteral("faults=3 mods=none"));
 }
 
 void tst_TarvexSim::controlsAreListedAndUnknownOnesTold()
 {
     StoreSandbox sandbox;
-    Simulator sim;
+    TarvexSimProcess sim(QStringLiteral(TARVEX_SIM));
     QVERIFY(sim.start({QStringLiteral("--quiet")}));
     sim.process().write("help\nloud\n");
     QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral("^controls:$"))).isNull());
@@ -638,7 +508,7 @@ void tst_TarvexSim::controlsAreListedAndUnknownOnesTold()
     for (const char *control : {"power off", "power on", "cable", "break", "noise", "cts", "dsr", "cd"})
         QVERIFY2(text.contains(QStringLiteral("\n  %1 ").arg(QLatin1String(control))), control);
 
-    Simulator loud;
+    TarvexSimProcess loud(QStringLiteral(TARVEX_SIM));
     QVERIFY(loud.start({QStringLiteral("--com"), QStringLiteral("2")}));
     loud.process().write("loud\n");
     QCOMPARE(loud.waitForLine(QRegularExpression(QStringLiteral("^unknown control"))),

@@ -1,4 +1,4 @@
-#include "fake_serial_engine.h"
+#include "tests/support/fake_serial_engine.h"
 
 #include "platform/serial/win32/win32_comm_control.h"
 
