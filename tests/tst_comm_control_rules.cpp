@@ -6,6 +6,7 @@
 //   VELMORA_RULES_COM      the COM number that leads to it
 //   VELMORA_RULES_SIM_LOG  the file that the simulator's output goes to
 //   VELMORA_RULES_LINE     the line settings to open it with, when not the trainer's
+#include "tests/support/comm_error_from.h"
 #include "tests/support/fake_serial_engine.h"
 
 #include "app_settings/settings_keys.h"
@@ -144,20 +145,10 @@ void addRowsForEveryBackend(const std::function<void(const QString &backend)> &a
         addRows(backend);
 }
 
-std::optional<CommError> errorFrom(const std::function<void()> &call)
-{
-    try {
-        call();
-    } catch (const CommError &error) {
-        return error;
-    }
-    return std::nullopt;
-}
-
 // Throws nothing: a failure to open is the test's failure, with the control's words.
 bool openTrainerLine(CommControl &control, const PortUnderTest &port)
 {
-    const auto error = errorFrom([&] {
+    const auto error = CommErrorFrom([&] {
         control.setCommPort(qint16(port.port()));
         control.setSettings(port.lineSettings());
         control.setPortOpen(true);
@@ -184,7 +175,7 @@ qint16 countAfterProbeWait(CommControl &control)
 // Throws nothing: a failed write is the test's failure, with the control's words.
 bool sent(CommControl &control, const QByteArray &bytes)
 {
-    const auto error = errorFrom([&] { control.setOutput(bytes); });
+    const auto error = CommErrorFrom([&] { control.setOutput(bytes); });
     if (error)
         qWarning("the write failed: error %d, %s", error->number, qPrintable(error->description));
     return !error;
@@ -260,7 +251,7 @@ void tst_CommControlRules::refusals()
     }
     const int openingsBefore = port->openings();
 
-    const auto error = errorFrom([&] {
+    const auto error = CommErrorFrom([&] {
         for (const QString &step : calls.split(u';')) {
             const QString name = step.section(u'=', 0, 0);
             const QString value = step.section(u'=', 1);
@@ -322,7 +313,7 @@ void tst_CommControlRules::closedPortNeitherReadsNorWrites()
     control->setPortOpen(false);
     control->setPortOpen(false); // closing a closed port is harmless
     QVERIFY(!control->portOpen());
-    const auto error = errorFrom([&] { control->setOutput(ResetByte); });
+    const auto error = CommErrorFrom([&] { control->setOutput(ResetByte); });
     QVERIFY(error);
     QCOMPARE(error->number, comm_error::PortNotOpen);
     QCOMPARE(control->input(), QByteArray());

@@ -1,5 +1,6 @@
 #include "platform/serial/port_map.h"
 #include "simulator/line_state_file.h"
+#include "tests/support/comm_error_from.h"
 #include "tests/support/modem_line_preload.h"
 #include "tests/support/pseudo_terminal.h"
 #include "tests/support/published_lines.h"
@@ -68,16 +69,6 @@ void mapPort(int port, const QString &path)
 {
     QVERIFY(platform::SettingsStore::write(settings_keys::Application, platform::port_map::Section,
                                            platform::port_map::Key(port), path));
-}
-
-std::optional<CommError> errorFrom(const std::function<void()> &call)
-{
-    try {
-        call();
-    } catch (const CommError &error) {
-        return error;
-    }
-    return std::nullopt;
 }
 
 // The codes of the OnComm events delivered so far.
@@ -439,7 +430,7 @@ void tst_PosixCommControl::settingsTheLineCannotTakeAreRefusedAtOpen()
     PosixCommControl control(settings_keys::Application);
     control.setCommPort(1);
     control.setSettings(settings); // valid text
-    const auto error = errorFrom([&] { control.setPortOpen(true); });
+    const auto error = CommErrorFrom([&] { control.setPortOpen(true); });
     QVERIFY(error);
     QCOMPARE(error->number, comm_error::SettingsRejected);
     QVERIFY2(error->description.contains(rig.pty.slavePath()), qPrintable(error->description));
@@ -478,7 +469,7 @@ void tst_PosixCommControl::invalidPortNumbers()
     PosixCommControl control(settings_keys::Application);
     EventLog events(&control);
     control.setCommPort(qint16(port));
-    const auto error = errorFrom([&] { control.setPortOpen(true); });
+    const auto error = CommErrorFrom([&] { control.setPortOpen(true); });
     QVERIFY(error);
     QCOMPARE(error->number, comm_error::InvalidPortNumber);
     QCOMPARE(error->description, QStringLiteral("Invalid port number"));
@@ -524,7 +515,7 @@ void tst_PosixCommControl::systemConsoleIsNeverOpened()
     control.setConsoleList([names] { return names; });
     control.setCommPort(1);
     control.setSettings(QStringLiteral("2400,E,8,2"));
-    const auto error = errorFrom([&] { control.setPortOpen(true); });
+    const auto error = CommErrorFrom([&] { control.setPortOpen(true); });
     if (!refused) {
         QVERIFY(!error);
         QVERIFY(control.portOpen());
@@ -567,7 +558,7 @@ void tst_PosixCommControl::portInUseIsNotAnInvalidPort()
     first.setPortOpen(true);
     PosixCommControl second(settings_keys::Application);
     second.setCommPort(2);
-    const auto error = errorFrom([&] { second.setPortOpen(true); });
+    const auto error = CommErrorFrom([&] { second.setPortOpen(true); });
     QVERIFY(error);
     QCOMPARE(error->number, comm_error::PortInUse);
     QVERIFY2(error->description.contains(secondPath), qPrintable(error->description));
@@ -607,7 +598,7 @@ void tst_PosixCommControl::onlyAcceptedChangesReachTheNextOpening()
     control.setPortOpen(true);
     if (!whileOpen)
         control.setPortOpen(false);
-    const auto error = errorFrom([&] {
+    const auto error = CommErrorFrom([&] {
         if (change == QLatin1String("CommPort"))
             control.setCommPort(2);
         else if (change == QLatin1String("Settings"))
@@ -670,7 +661,7 @@ void tst_PosixCommControl::hangUpGivesOneDeviceLost()
     }
     rig.pty.closeMaster();
     if (traffic == QLatin1String("write")) {
-        const auto error = errorFrom([&] { control.setOutput(QByteArray(1, char(0x80))); });
+        const auto error = CommErrorFrom([&] { control.setOutput(QByteArray(1, char(0x80))); });
         QVERIFY(error);
         QCOMPARE(error->number, comm_error::WriteFailed);
         QVERIFY(!control.portOpen());
