@@ -1,5 +1,6 @@
 // Velmora starts with the authentication dialog; the dialog opens the main window.
 #include "frm_PasswordDialog.h"
+#include "app_settings/port_mapping.h"
 #include "app_settings/settings_keys.h"
 #include "product_info.h"
 #include "platform/serial/serial_comm_control.h"
@@ -24,7 +25,7 @@ int main(int argc, char *argv[])
 
     platform::QtMessageBoxes messages;
     auto *dialog = new frm_PasswordDialog(messages, [&messages]() -> QWidget * {
-        return new frm_FaultsAndMods(platform::CreateSerialCommControl(settings_keys::Application), messages);
+        return new frm_FaultsAndMods(platform::CreateSerialCommControl(ResolveComPort), messages);
     });
     dialog->show();
     return app.exec();

@@ -1,8 +1,8 @@
 // velmora-bench: times the main window on the real serial layer against
 // tarvex-sim, and Velmora's start-up against a minimal Qt Widgets program, and
 // prints one table with the machine it ran on.
+#include "app_settings/port_mapping.h"
 #include "app_settings/settings_keys.h"
-#include "platform/serial/port_map.h"
 #include "platform/serial/serial_comm_control.h"
 #include "platform/settings/settings_store.h"
 #include "protocol/tarvex_protocol.h"
@@ -175,7 +175,7 @@ public:
     {
         startBase();
         m_messages.onShow = [this](const RecordingMessageBoxes::Message &) { m_shownAt = nowMicros(); };
-        m_window = std::make_unique<frm_FaultsAndMods>(platform::CreateSerialCommControl(settings_keys::Application), m_messages);
+        m_window = std::make_unique<frm_FaultsAndMods>(platform::CreateSerialCommControl(ResolveComPort), m_messages);
         m_window->setAttribute(Qt::WA_DeleteOnClose, false);
         m_window->show();
         QCoreApplication::processEvents();
@@ -432,8 +432,8 @@ FloodResult flood(int seconds)
     pty.setNonBlocking();
     const int master = pty.master();
     constexpr int Port = 12;
-    if (!platform::SettingsStore::write(settings_keys::Application, platform::port_map::Section,
-                                        platform::port_map::Key(Port), pty.slavePath()))
+    if (!platform::SettingsStore::write(settings_keys::Application, settings_keys::SectionPorts,
+                                        settings_keys::PortKey(Port), pty.slavePath()))
         throw Failure("flood: cannot map COM 12");
 
     std::atomic<bool> stop = false;
@@ -465,7 +465,7 @@ FloodResult flood(int seconds)
     });
 
     RecordingMessageBoxes messages;
-    frm_FaultsAndMods window(platform::CreateSerialCommControl(settings_keys::Application), messages);
+    frm_FaultsAndMods window(platform::CreateSerialCommControl(ResolveComPort), messages);
     window.setAttribute(Qt::WA_DeleteOnClose, false);
     window.menu_Com[Port - 1]->trigger();
     window.btn_Connect->click();

@@ -1,13 +1,12 @@
 #include "simulator/port_registration.h"
 
 #include "app_settings/settings_keys.h"
-#include "platform/serial/port_map.h"
 #include "platform/settings/settings_store.h"
 
 namespace tarvex_sim {
 
 PortRegistration::PortRegistration(int com, const std::string &simulatorFolder)
-    : m_key(platform::port_map::Key(com))
+    : m_key(settings_keys::PortKey(com))
     , m_simulatorFolder(QString::fromStdString(simulatorFolder) + QLatin1Char('/'))
 {}
 
@@ -21,7 +20,7 @@ bool PortRegistration::registerPath(const std::string &path, std::string *report
     const bool simulators = isSimulators(before);
     if (before != absent && !simulators)
         m_previous = before;
-    if (!platform::SettingsStore::write(settings_keys::Application, platform::port_map::Section, m_key,
+    if (!platform::SettingsStore::write(settings_keys::Application, settings_keys::SectionPorts, m_key,
                                         m_path)) {
         *report = "cannot write " + m_key.toStdString() + " to " + location();
         return false;
@@ -43,7 +42,7 @@ bool PortRegistration::restore(std::string *report)
         return true;
     }
     if (m_previous) {
-        if (!platform::SettingsStore::write(settings_keys::Application, platform::port_map::Section, m_key,
+        if (!platform::SettingsStore::write(settings_keys::Application, settings_keys::SectionPorts, m_key,
                                             *m_previous)) {
             *report = "could not set " + key + " back to " + m_previous->toStdString() + " in " + location();
             return false;
@@ -51,7 +50,7 @@ bool PortRegistration::restore(std::string *report)
         *report = key + " set back to " + m_previous->toStdString();
         return true;
     }
-    if (!platform::SettingsStore::remove(settings_keys::Application, platform::port_map::Section, m_key)) {
+    if (!platform::SettingsStore::remove(settings_keys::Application, settings_keys::SectionPorts, m_key)) {
         *report = "could not remove " + key + " from " + location();
         return false;
     }
@@ -67,7 +66,7 @@ bool PortRegistration::isSimulators(const QString &value) const
 
 QString PortRegistration::read(const QString &fallback) const
 {
-    return platform::SettingsStore::read(settings_keys::Application, platform::port_map::Section, m_key,
+    return platform::SettingsStore::read(settings_keys::Application, settings_keys::SectionPorts, m_key,
                                          fallback);
 }
 

@@ -9,9 +9,9 @@
 #include "tests/support/comm_error_from.h"
 #include "tests/support/fake_serial_engine.h"
 
+#include "app_settings/port_mapping.h"
 #include "app_settings/settings_keys.h"
 #include "platform/serial/serial_comm_control.h"
-#include "platform/serial/win32/win32_comm_control.h"
 #include "protocol/tarvex_protocol.h"
 
 #include <QDeadlineTimer>
@@ -59,7 +59,7 @@ public:
 
     std::unique_ptr<CommControl> makeControl() override
     {
-        return std::make_unique<platform::Win32CommControl>(std::make_unique<FakeEngine>(m_script));
+        return ControlOverFakeEngine(m_script);
     }
     int port() const override { return 3; }
     QByteArray received(qsizetype, int) override { return QByteArray::fromStdString(m_script->written); }
@@ -87,7 +87,7 @@ public:
     bool isValid() const { return m_port > 0; }
     std::unique_ptr<CommControl> makeControl() override
     {
-        return platform::CreateSerialCommControl(settings_keys::Application);
+        return platform::CreateSerialCommControl(ResolveComPort);
     }
     int port() const override { return m_port; }
     QString lineSettings() const override { return m_line; }

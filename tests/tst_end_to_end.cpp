@@ -1,6 +1,5 @@
 // The real windows on the real serial layer, against tarvex-sim running as a
 // process of its own on a pseudo-terminal.
-#include "platform/serial/port_map.h"
 #include "tests/support/modem_line_preload.h"
 #include "tests/support/panel_checks.h"
 #include "tests/support/pseudo_terminal.h"
@@ -9,6 +8,7 @@
 #include "tests/support/tarvex_sim_process.h"
 
 #include "access_gate/frm_PasswordDialog.h"
+#include "app_settings/port_mapping.h"
 #include "app_settings/settings_keys.h"
 #include "password_utility/frm_Login.h"
 #include "platform/serial/serial_comm_control.h"
@@ -68,7 +68,7 @@ public:
     }
     void openWindow()
     {
-        window = new frm_FaultsAndMods(platform::CreateSerialCommControl(settings_keys::Application), messages);
+        window = new frm_FaultsAndMods(platform::CreateSerialCommControl(ResolveComPort), messages);
         window->show();
     }
     // Clicks Connect and checks the handshake as the base saw it; says why not.
@@ -322,7 +322,7 @@ void tst_EndToEnd::passwordFromTheUtilityOpensThePanel()
     QVERIFY(!stored.contains("42!"));
 
     QPointer<frm_PasswordDialog> dialog = new frm_PasswordDialog(e2e.messages, [&e2e]() -> QWidget * {
-        e2e.window = new frm_FaultsAndMods(platform::CreateSerialCommControl(settings_keys::Application), e2e.messages);
+        e2e.window = new frm_FaultsAndMods(platform::CreateSerialCommControl(ResolveComPort), e2e.messages);
         return e2e.window;
     });
     dialog->show();
@@ -472,15 +472,15 @@ void tst_EndToEnd::killedBasesPortLeadsNowhere()
 {
     EndToEnd e2e;
     QVERIFY(e2e.startBase());
-    const QString mapped = platform::SettingsStore::read(settings_keys::Application, platform::port_map::Section,
-                                                         platform::port_map::Key(1), QString());
+    const QString mapped = platform::SettingsStore::read(settings_keys::Application, settings_keys::SectionPorts,
+                                                         settings_keys::PortKey(1), QString());
     const QString terminal = QFileInfo(mapped).canonicalFilePath();
     QVERIFY2(terminal.startsWith(QLatin1String("/dev/pts/")), qPrintable(terminal));
     // Killed, it cannot tidy up: the mapping stays in the store.
     e2e.base->process().kill();
     QVERIFY(e2e.base->process().waitForFinished(5000));
-    QCOMPARE(platform::SettingsStore::read(settings_keys::Application, platform::port_map::Section,
-                                           platform::port_map::Key(1), QString()),
+    QCOMPARE(platform::SettingsStore::read(settings_keys::Application, settings_keys::SectionPorts,
+                                           settings_keys::PortKey(1), QString()),
              mapped);
 
     // A stranger's terminal takes the dead one's number (the lowest free one is given).
@@ -499,8 +499,8 @@ void tst_EndToEnd::killedBasesPortLeadsNowhere()
     // The next simulator does not take the dead one's mapping for the user's own.
     QVERIFY(e2e.startBase());
     QVERIFY(e2e.base->stop(SIGTERM));
-    QCOMPARE(platform::SettingsStore::read(settings_keys::Application, platform::port_map::Section,
-                                           platform::port_map::Key(1), QStringLiteral("absent")),
+    QCOMPARE(platform::SettingsStore::read(settings_keys::Application, settings_keys::SectionPorts,
+                                           settings_keys::PortKey(1), QStringLiteral("absent")),
              QStringLiteral("absent"));
 }
 

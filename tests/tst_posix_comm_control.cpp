@@ -1,4 +1,3 @@
-#include "platform/serial/port_map.h"
 #include "simulator/line_state_file.h"
 #include "tests/support/comm_error_from.h"
 #include "tests/support/modem_line_preload.h"
@@ -6,8 +5,9 @@
 #include "tests/support/published_lines.h"
 #include "tests/support/store_sandbox.h"
 
+#include "app_settings/port_mapping.h"
 #include "app_settings/settings_keys.h"
-#include "platform/serial/posix/posix_comm_control.h"
+#include "platform/serial/posix/posix_serial_device.h"
 #include "platform/serial/serial_comm_control.h"
 #include "platform/settings/settings_store.h"
 #include "platform/system/sleep.h"
@@ -36,7 +36,6 @@
 
 using platform::CommError;
 using platform::LineCounters;
-using platform::PosixCommControl;
 namespace comm_error = platform::comm_error;
 namespace comm_event = platform::comm_event;
 
@@ -67,8 +66,8 @@ using Clock = std::chrono::steady_clock;
 
 void mapPort(int port, const QString &path)
 {
-    QVERIFY(platform::SettingsStore::write(settings_keys::Application, platform::port_map::Section,
-                                           platform::port_map::Key(port), path));
+    QVERIFY(platform::SettingsStore::write(settings_keys::Application, settings_keys::SectionPorts,
+                                           settings_keys::PortKey(port), path));
 }
 
 // The codes of the OnComm events delivered so far.
@@ -114,8 +113,6 @@ class tst_PosixCommControl : public QObject
     Q_OBJECT
 
 private slots:
-    void devicePathFollowsPortsSection_data();
-    void devicePathFollowsPortsSection();
     void lineEventsFromCounters_data();
     void lineEventsFromCounters();
 
@@ -147,33 +144,6 @@ private slots:
     void lineChangesBecomeEvents();
 };
 
-void tst_PosixCommControl::devicePathFollowsPortsSection_data()
-{
-    QTest::addColumn<int>("port");
-    QTest::addColumn<QString>("stored"); // null: no key
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("mapped to an adapter by id")
-        << 1 << "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0" << "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0";
-    QTest::newRow("unmapped COM3 is the third UART") << 3 << QString() << "/dev/ttyS2";
-    QTest::newRow("unmapped COM1") << 1 << QString() << "/dev/ttyS0";
-    QTest::newRow("bare device name is under /dev") << 2 << "ttyUSB0" << "/dev/ttyUSB0";
-    QTest::newRow("empty value counts as unmapped") << 4 << "" << "/dev/ttyS3";
-    QTest::newRow("port 0 names nothing") << 0 << "/dev/ttyUSB0" << QString();
-    QTest::newRow("negative port names nothing") << -2 << QString() << QString();
-}
-
-void tst_PosixCommControl::devicePathFollowsPortsSection()
-{
-    QFETCH(int, port);
-    QFETCH(QString, stored);
-    QFETCH(QString, expected);
-    StoreSandbox sandbox;
-    if (!stored.isNull())
-        mapPort(qMax(port, 0), stored);
-    mapPort(port + 1, QStringLiteral("/dev/ttyUSB9")); // a neighbour's key is not read
-    QCOMPARE(PosixCommControl::DevicePath(settings_keys::Application, port), expected);
-}
-
 void tst_PosixCommControl::lineEventsFromCounters_data()
 {
     QTest::addColumn<LineCounters>("after");
@@ -204,7 +174,7 @@ void tst_PosixCommControl::probeReachesDeviceDuringSleepAndAnswerIsCounted()
 {
     PortRig rig;
     QVERIFY(rig.pty.isValid());
-    const auto control = platform::CreateSerialCommControl(settings_keys::Application);
+    const auto control = platform::CreateSerialCommControl(ResolveComPort);
     EventLog events(control.get());
     control->setCommPort(1);
     control->setSettings(QStringLiteral("2400,E,8,2"));
@@ -246,7 +216,8 @@ void tst_PosixCommControl::bytesWaitingBeforeOpenAreTakenByInput()
     PortRig rig;
     QVERIFY(rig.pty.isValid());
     QVERIFY(rig.pty.write("stale"));
-    PosixCommControl control(settings_keys::Application);
+    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
+    platform::CommControl &control = *controlOwner;
     control.setCommPort(1);
     control.setPortOpen(true);
     QCOMPARE(control.inBufferCount(), qint16(5));
@@ -275,7 +246,8 @@ void tst_PosixCommControl::outputArrivesExactly()
     QFETCH(QByteArray, bytes);
     PortRig rig;
     QVERIFY(rig.pty.isValid());
-    PosixCommControl control(settings_keys::Application);
+    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
+    platform::CommControl &control = *controlOwner;
     control.setCommPort(1);
     control.setSettings(QStringLiteral("2400,E,8,2"));
     control.setPortOpen(true);
@@ -302,7 +274,8 @@ void tst_PosixCommControl::inputTakesBufferedAndSystemBytesInOrder()
     QFETCH(QByteArray, secondRead);
     PortRig rig;
     QVERIFY(rig.pty.isValid());
-    PosixCommControl control(settings_keys::Application);
+    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
+    platform::CommControl &control = *controlOwner;
     control.setCommPort(1);
     control.setInputLen(qint16(inputLen));
     control.setPortOpen(true);
@@ -334,7 +307,8 @@ void tst_PosixCommControl::receiveQueueIsBounded()
     constexpr int Queue = 4096;
     PortRig rig;
     QVERIFY(rig.pty.isValid());
-    PosixCommControl control(settings_keys::Application);
+    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
+    platform::CommControl &control = *controlOwner;
     control.setCommPort(1);
     control.setPortOpen(true);
 
@@ -398,7 +372,8 @@ void tst_PosixCommControl::lineSettingsReachTheDevice()
     QFETCH(uint, flagsClear);
     PortRig rig;
     QVERIFY(rig.pty.isValid());
-    PosixCommControl control(settings_keys::Application);
+    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
+    platform::CommControl &control = *controlOwner;
     control.setCommPort(1);
     control.setSettings(settings);
     requestedControlFlags.clear();
@@ -427,7 +402,8 @@ void tst_PosixCommControl::settingsTheLineCannotTakeAreRefusedAtOpen()
     QFETCH(QString, settings);
     PortRig rig;
     QVERIFY(rig.pty.isValid());
-    PosixCommControl control(settings_keys::Application);
+    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
+    platform::CommControl &control = *controlOwner;
     control.setCommPort(1);
     control.setSettings(settings); // valid text
     const auto error = CommErrorFrom([&] { control.setPortOpen(true); });
@@ -466,7 +442,8 @@ void tst_PosixCommControl::invalidPortNumbers()
     if (!device.isNull())
         mapPort(port, device);
 
-    PosixCommControl control(settings_keys::Application);
+    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
+    platform::CommControl &control = *controlOwner;
     EventLog events(&control);
     control.setCommPort(qint16(port));
     const auto error = CommErrorFrom([&] { control.setPortOpen(true); });
@@ -511,8 +488,11 @@ void tst_PosixCommControl::systemConsoleIsNeverOpened()
         consoles.replace(QStringLiteral("<pty>"), ptyName).split(QLatin1Char(' '), Qt::SkipEmptyParts);
     const termios before = pty.slaveAttributes();
 
-    PosixCommControl control(settings_keys::Application);
-    control.setConsoleList([names] { return names; });
+    platform::DeviceCommControl control(ResolveComPort, [names](const platform::PortTarget &) {
+        auto device = std::make_unique<platform::PosixSerialDevice>();
+        device->setConsoleList([names] { return names; });
+        return device;
+    });
     control.setCommPort(1);
     control.setSettings(QStringLiteral("2400,E,8,2"));
     const auto error = CommErrorFrom([&] { control.setPortOpen(true); });
@@ -553,10 +533,12 @@ void tst_PosixCommControl::portInUseIsNotAnInvalidPort()
     }
     mapPort(2, secondPath);
 
-    PosixCommControl first(settings_keys::Application);
+    const auto firstOwner = platform::CreateSerialCommControl(ResolveComPort);
+    platform::CommControl &first = *firstOwner;
     first.setCommPort(1);
     first.setPortOpen(true);
-    PosixCommControl second(settings_keys::Application);
+    const auto secondOwner = platform::CreateSerialCommControl(ResolveComPort);
+    platform::CommControl &second = *secondOwner;
     second.setCommPort(2);
     const auto error = CommErrorFrom([&] { second.setPortOpen(true); });
     QVERIFY(error);
@@ -592,7 +574,8 @@ void tst_PosixCommControl::onlyAcceptedChangesReachTheNextOpening()
     PortRig rig;
     QVERIFY(rig.pty.isValid());
     mapPort(2, QStringLiteral("/nonexistent/ttyUSB1"));
-    PosixCommControl control(settings_keys::Application);
+    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
+    platform::CommControl &control = *controlOwner;
     control.setCommPort(1);
     control.setSettings(QStringLiteral("2400,E,8,2"));
     control.setPortOpen(true);
@@ -642,7 +625,8 @@ void tst_PosixCommControl::hangUpGivesOneDeviceLost()
     PublishedLines published(rig.pty.slavePath());
     if (lines)
         QVERIFY(published.publish());
-    PosixCommControl control(settings_keys::Application);
+    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
+    platform::CommControl &control = *controlOwner;
     EventLog events(&control);
     control.setCommPort(1);
     control.setPortOpen(true);
@@ -701,7 +685,8 @@ void tst_PosixCommControl::lineChangesBecomeEvents()
     QVERIFY(rig.pty.isValid());
     PublishedLines lines(rig.pty.slavePath());
     QVERIFY(lines.publish());
-    PosixCommControl control(settings_keys::Application);
+    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
+    platform::CommControl &control = *controlOwner;
     EventLog log(&control);
     control.setCommPort(1);
     control.setPortOpen(true);

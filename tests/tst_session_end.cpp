@@ -1,12 +1,12 @@
 // A session that ends by a signal (logout, shutdown, Ctrl-C) closes every window
 // as its close box would, and the program then ends normally.
-#include "platform/serial/port_map.h"
 #include "tests/support/pseudo_terminal.h"
 #include "tests/support/recording_message_boxes.h"
 #include "tests/support/store_sandbox.h"
 
+#include "app_settings/port_mapping.h"
 #include "app_settings/settings_keys.h"
-#include "platform/serial/posix/posix_comm_control.h"
+#include "platform/serial/serial_comm_control.h"
 #include "platform/settings/settings_store.h"
 #include "platform/ui/session_end.h"
 #include "trainer_panel/frm_FaultsAndMods.h"
@@ -153,8 +153,8 @@ void tst_SessionEnd::mainWindowUnloadsAndReleasesThePort()
     QVERIFY(pty.isValid());
     const int master = pty.master();
     const QString device = pty.slavePath();
-    QVERIFY(platform::SettingsStore::write(settings_keys::Application, platform::port_map::Section,
-                                           platform::port_map::Key(4), device));
+    QVERIFY(platform::SettingsStore::write(settings_keys::Application, settings_keys::SectionPorts,
+                                           settings_keys::PortKey(4), device));
 
     // The base: answers the probe, then records everything it is sent.
     QByteArray received;
@@ -176,7 +176,7 @@ void tst_SessionEnd::mainWindowUnloadsAndReleasesThePort()
     platform::CloseWindowsWhenSessionEnds();
     RecordingMessageBoxes messages;
     QPointer<frm_FaultsAndMods> window =
-        new frm_FaultsAndMods(std::make_unique<platform::PosixCommControl>(settings_keys::Application), messages);
+        new frm_FaultsAndMods(platform::CreateSerialCommControl(ResolveComPort), messages);
     window->show();
     window->menu_Com[3]->trigger(); // COM 4, not stored until the window unloads
     window->btn_Connect->click();
@@ -207,7 +207,7 @@ void tst_SessionEnd::systemEndOfSessionClosesWindows()
     platform::CloseWindowsWhenSessionEnds();
     RecordingMessageBoxes messages;
     QPointer<frm_FaultsAndMods> window =
-        new frm_FaultsAndMods(std::make_unique<platform::PosixCommControl>(settings_keys::Application), messages);
+        new frm_FaultsAndMods(platform::CreateSerialCommControl(ResolveComPort), messages);
     window->show();
     window->menu_Com[6]->trigger(); // COM 7
 

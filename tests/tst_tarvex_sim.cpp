@@ -1,5 +1,4 @@
 #include "app_settings/settings_keys.h"
-#include "platform/serial/port_map.h"
 #include "platform/settings/settings_store.h"
 #include "simulator/line_state_file.h"
 #include "tests/support/pseudo_terminal.h"
@@ -27,8 +26,8 @@ const QString Missing = QStringLiteral("-1");
 
 QString portValue(int com)
 {
-    return SettingsStore::read(settings_keys::Application, platform::port_map::Section,
-                               platform::port_map::Key(com), Missing);
+    return SettingsStore::read(settings_keys::Application, settings_keys::SectionPorts,
+                               settings_keys::PortKey(com), Missing);
 }
 
 QByteArray fileText(const QString &path)
@@ -277,7 +276,7 @@ void tst_TarvexSim::stopRestoresTheStoreAndHangsUp()
     const QString &app = settings_keys::Application;
     QVERIFY(SettingsStore::write(app, settings_keys::SectionGeneral, settings_keys::CommPort, QStringLiteral("5")));
     if (before != Missing)
-        QVERIFY(SettingsStore::write(app, platform::port_map::Section, platform::port_map::Key(5), before));
+        QVERIFY(SettingsStore::write(app, settings_keys::SectionPorts, settings_keys::PortKey(5), before));
     const QByteArray fileBefore = fileText(sandbox.iniFile(app));
 
     TarvexSimProcess sim(QStringLiteral(TARVEX_SIM));
@@ -289,7 +288,7 @@ void tst_TarvexSim::stopRestoresTheStoreAndHangsUp()
     QVERIFY(port.send(0x54));
     QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral("^rx 0x54 "))).isNull());
     if (!meanwhile.isEmpty())
-        QVERIFY(SettingsStore::write(app, platform::port_map::Section, platform::port_map::Key(5), meanwhile));
+        QVERIFY(SettingsStore::write(app, settings_keys::SectionPorts, settings_keys::PortKey(5), meanwhile));
 
     if (stop == QLatin1String("end of input"))
         sim.process().closeWriteChannel();

@@ -1,6 +1,5 @@
 #include "tests/support/fake_serial_engine.h"
 
-#include "platform/serial/win32/win32_comm_control.h"
 
 #include <QtTest>
 
@@ -10,7 +9,7 @@
 #include <thread>
 
 using platform::CommError;
-using platform::Win32CommControl;
+using platform::DeviceCommControl;
 using platform::win32::DcbFields;
 using platform::win32::SerialFailure;
 
@@ -19,9 +18,8 @@ using platform::win32::SerialFailure;
 struct Fixture
 {
     Fixture()
-        : control(std::make_unique<FakeEngine>(script))
     {
-        QObject::connect(&control, &Win32CommControl::OnComm, &control, [this] {
+        QObject::connect(&control, &DeviceCommControl::OnComm, &control, [this] {
             codes << control.commEvent();
             openWhenDelivered << control.portOpen();
             deliveredOnOwnerThread = deliveredOnOwnerThread && QThread::currentThread() == control.thread();
@@ -47,7 +45,8 @@ struct Fixture
     }
 
     std::shared_ptr<EngineScript> script = std::make_shared<EngineScript>();
-    Win32CommControl control;
+    std::unique_ptr<DeviceCommControl> controlOwner = ControlOverFakeEngine(script);
+    DeviceCommControl &control = *controlOwner;
     QList<int> codes;
     QList<bool> openWhenDelivered;
     bool deliveredOnOwnerThread = true;
@@ -307,8 +306,8 @@ void tst_Win32CommControl::destroyingTheControlClosesTheEngine()
 {
     auto script = std::make_shared<EngineScript>();
     {
-        Win32CommControl control(std::make_unique<FakeEngine>(script));
-        control.setPortOpen(true);
+        const auto control = ControlOverFakeEngine(script);
+        control->setPortOpen(true);
         QVERIFY(script->open);
     }
     QVERIFY(!script->open);

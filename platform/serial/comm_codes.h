@@ -46,6 +46,12 @@ inline constexpr char PortInUse[] = "Port already open";
 inline constexpr char PortNotOpen[] = "Operation valid only when the port is open";
 } // namespace comm_text
 
+// A port's receive queue holds this much, as a serial driver's input queue
+// does; what arrives while it is full is dropped, as on an overrun. Nothing
+// reads the line while connected, so without a bound a talkative device would
+// fill the memory.
+inline constexpr int ReceiveQueueBytes = 4096;
+
 // InBufferCount is a 16-bit property: a fuller buffer reads as this.
 inline constexpr int MaxInBufferCount = 32767;
 

@@ -1,6 +1,7 @@
 #include "platform/serial/comm_control.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace platform {
 
@@ -23,6 +24,15 @@ void CommControl::postCommEvent(qint16 code)
         },
         Qt::QueuedConnection);
 }
+
+DeviceCommControl::DeviceCommControl(PortResolver resolve, DeviceFactory makeDevice, QObject *parent)
+    : CommControl(parent)
+    , m_resolve(std::move(resolve))
+    , m_makeDevice(std::move(makeDevice))
+{
+}
+
+DeviceCommControl::~DeviceCommControl() = default;
 
 void DeviceCommControl::refuseWhileOpen() const
 {
@@ -63,40 +73,51 @@ void DeviceCommControl::setInputLen(qint16 length)
 void DeviceCommControl::setPortOpen(bool open)
 {
     if (!open) {
-        closeDevice();
+        if (m_device)
+            m_device->close();
         return;
     }
     if (portOpen())
         throw Error(comm_error::PortInUse, comm_text::PortInUse);
     if (m_commPort < 1)
         throw Error(comm_error::InvalidPortNumber, comm_text::InvalidPortNumber);
-    openDevice(m_commPort, m_settings, m_settingsText);
+    const PortTarget target = m_resolve(m_commPort);
+    if (target.kind == PortTarget::Kind::Invalid)
+        throw CommError{comm_error::InvalidPortNumber, target.description};
+
+    // Each opening gets a device of its own: nothing of an earlier one, its
+    // kind or its queued events, reaches the next.
+    m_device.reset();
+    m_device = m_makeDevice(target);
+    m_device->setParent(this); // same thread, and found among the control's children
+    connect(m_device.get(), &SerialDevice::lineEvent, this, &DeviceCommControl::postCommEvent);
+    m_device->open(target, m_settings, m_settingsText);
 }
 
 bool DeviceCommControl::portOpen() const
 {
-    return deviceOpen();
+    return m_device && m_device->isOpen();
 }
 
 QByteArray DeviceCommControl::input()
 {
     if (!portOpen())
         return QByteArray();
-    return readDevice(m_inputLen);
+    return m_device->read(m_inputLen);
 }
 
 void DeviceCommControl::setOutput(const QByteArray &bytes)
 {
     if (!portOpen())
         throw Error(comm_error::PortNotOpen, comm_text::PortNotOpen);
-    writeDevice(bytes);
+    m_device->write(bytes);
 }
 
 qint16 DeviceCommControl::inBufferCount()
 {
     if (!portOpen())
         return 0;
-    return qint16(std::clamp<qint64>(countDevice(), 0, MaxInBufferCount));
+    return qint16(std::clamp<qint64>(m_device->count(), 0, MaxInBufferCount));
 }
 
 } // namespace platform

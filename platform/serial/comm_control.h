@@ -1,20 +1,17 @@
 #pragma once
 
 #include "platform/serial/comm_codes.h"
+#include "platform/serial/serial_device.h"
 #include "platform/serial/serial_settings.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 
-namespace platform {
+#include <functional>
+#include <memory>
 
-// A numbered error with a description, thrown by the serial control.
-struct CommError
-{
-    int number = 0;
-    QString description;
-};
+namespace platform {
 
 // What the main window needs of a serial port, named after the properties of
 // the serial control it was designed around. Data are bytes, one per character.
@@ -53,53 +50,46 @@ private:
     qint16 m_commEvent = 0;
 };
 
-// The serial control over a device of the system: the properties' rules, the
-// same everywhere, with each system supplying only the device's open, close,
-// read, write and count, and its events (through postCommEvent).
-class DeviceCommControl : public CommControl
+// The serial control's rules, the same on every system and for every kind of
+// port. At each open, COM N is resolved to what it leads to, and a device of
+// that kind is made for the opening: the system's serial port, or a serial
+// server on the network.
+class DeviceCommControl final : public CommControl
 {
     Q_OBJECT
 
 public:
-    using CommControl::CommControl;
+    using DeviceFactory = std::function<std::unique_ptr<SerialDevice>(const PortTarget &target)>;
+
+    DeviceCommControl(PortResolver resolve, DeviceFactory makeDevice, QObject *parent = nullptr);
+    ~DeviceCommControl() override;
 
     // Refused with 8000 while the port is open.
-    void setCommPort(qint16 port) final;
+    void setCommPort(qint16 port) override;
     // Refused with 8000 while open and 380 for text that is no line setting;
     // applied at the next open.
-    void setSettings(const QString &settings) final;
+    void setSettings(const QString &settings) override;
     // 0 (text) and 1 (binary) give the same bytes; anything else is 380.
-    void setInputMode(qint32 mode) final;
+    void setInputMode(qint32 mode) override;
     // 0 takes everything; N > 0 takes at most N bytes per read; negative is 380.
-    void setInputLen(qint16 length) final;
-    // Opening an open port is 8005, a port number below 1 is 8002; the
-    // device's own failures keep their numbers.
-    void setPortOpen(bool open) final;
-    bool portOpen() const final;
+    void setInputLen(qint16 length) override;
+    // Opening an open port is 8005; a port number below 1, or one that leads
+    // nowhere usable, is 8002; the device's own failures keep their numbers.
+    void setPortOpen(bool open) override;
+    bool portOpen() const override;
     // Empty while closed.
-    QByteArray input() final;
+    QByteArray input() override;
     // 8018 while closed.
-    void setOutput(const QByteArray &bytes) final;
+    void setOutput(const QByteArray &bytes) override;
     // 0 while closed; at most 32767.
-    qint16 inBufferCount() final;
-
-protected:
-    // Opens COM `port` with the settings, from closed (or from a device found
-    // gone); throws CommError.
-    virtual void openDevice(int port, const LineSettings &settings, const QString &settingsText) = 0;
-    // Harmless when closed; never throws.
-    virtual void closeDevice() = 0;
-    virtual bool deviceOpen() const = 0;
-    // Up to maxBytes (0: all) of what has been received; called only while open.
-    virtual QByteArray readDevice(qint16 maxBytes) = 0;
-    // Called only while open, with the bytes to send.
-    virtual void writeDevice(const QByteArray &bytes) = 0;
-    // What has been received and not read; called only while open.
-    virtual qint64 countDevice() = 0;
+    qint16 inBufferCount() override;
 
 private:
     void refuseWhileOpen() const;
 
+    PortResolver m_resolve;
+    DeviceFactory m_makeDevice;
+    std::unique_ptr<SerialDevice> m_device;
     qint16 m_commPort = 1;
     QString m_settingsText = QStringLiteral("9600,N,8,1");
     LineSettings m_settings; // 9600,N,8,1

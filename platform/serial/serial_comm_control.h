@@ -1,16 +1,21 @@
 #pragma once
 
 #include "platform/serial/comm_control.h"
+#include "platform/serial/port_target.h"
+#include "platform/serial/serial_device.h"
 
 #include <memory>
 
 namespace platform {
 
-// The serial port of the system the program runs on. Where the system has no
-// COM names, COM N opens the device that port_map maps it to in the settings
-// of `portMapApplication`. The caller owns the result; a parent only sets the
-// thread and must outlive it.
-std::unique_ptr<CommControl> CreateSerialCommControl(const QString &portMapApplication,
-                                                     QObject *parent = nullptr);
+// The serial control the program uses: at each open, `resolve` says what the
+// COM number leads to, and the port opens the system's own serial port or a
+// serial server on the network. The caller owns the result; a parent only sets
+// the thread and must outlive it.
+std::unique_ptr<CommControl> CreateSerialCommControl(PortResolver resolve, QObject *parent = nullptr);
+
+// The device that a target of the system's own kind opens: a terminal device
+// on POSIX systems, the Win32 engine on Windows.
+std::unique_ptr<SerialDevice> CreateSystemSerialDevice();
 
 } // namespace platform

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "platform/serial/comm_codes.h"
+#include "platform/serial/comm_control.h"
+#include "platform/serial/win32/win32_serial_device.h"
 #include "platform/serial/win32/win32_serial_port.h"
 
 #include <algorithm>
@@ -90,3 +92,18 @@ private:
     std::shared_ptr<EngineScript> m_script;
 };
 
+
+// The serial control as Windows builds it, COM N being the system's COMn, with
+// a fake engine behind every opening.
+inline std::unique_ptr<platform::DeviceCommControl> ControlOverFakeEngine(std::shared_ptr<EngineScript> script)
+{
+    const auto systemPort = [](int number) {
+        platform::PortTarget target;
+        target.kind = platform::PortTarget::Kind::SystemPort;
+        target.number = number;
+        return target;
+    };
+    return std::make_unique<platform::DeviceCommControl>(systemPort, [script](const platform::PortTarget &) {
+        return std::make_unique<platform::Win32SerialDevice>(std::make_unique<FakeEngine>(script));
+    });
+}

@@ -1,4 +1,6 @@
-#include "platform/serial/win32/win32_comm_control.h"
+#include "platform/serial/win32/win32_serial_device.h"
+
+#include "platform/serial/comm_codes.h"
 
 #include <string>
 #include <string_view>
@@ -14,20 +16,23 @@ CommError ToCommError(const win32::SerialFailure &failure)
 
 } // namespace
 
-Win32CommControl::Win32CommControl(std::unique_ptr<win32::SerialEngine> engine, QObject *parent)
-    : DeviceCommControl(parent)
+Win32SerialDevice::Win32SerialDevice(std::unique_ptr<win32::SerialEngine> engine, QObject *parent)
+    : SerialDevice(parent)
     , m_engine(std::move(engine))
 {
 }
 
-Win32CommControl::~Win32CommControl()
+Win32SerialDevice::~Win32SerialDevice()
 {
     // Joins the worker, so none of its events can name this object afterwards.
     m_engine->close();
 }
 
-void Win32CommControl::openDevice(int port, const LineSettings &, const QString &settingsText)
+void Win32SerialDevice::open(const PortTarget &target, const LineSettings &, const QString &settingsText)
 {
+    if (target.kind != PortTarget::Kind::SystemPort)
+        throw CommError{comm_error::InvalidPortNumber, QString::fromLatin1(comm_text::InvalidPortNumber)};
+    const int port = target.number;
     const auto fields = win32::DcbFieldsFromSettings(settingsText.toStdString());
     if (!fields)
         throw CommError{comm_error::SettingsRejected,
@@ -45,17 +50,17 @@ void Win32CommControl::openDevice(int port, const LineSettings &, const QString 
     }
 }
 
-void Win32CommControl::closeDevice()
+void Win32SerialDevice::close()
 {
     m_engine->close();
 }
 
-bool Win32CommControl::deviceOpen() const
+bool Win32SerialDevice::isOpen() const
 {
     return m_engine->isOpen();
 }
 
-QByteArray Win32CommControl::readDevice(qint16 maxBytes)
+QByteArray Win32SerialDevice::read(qint16 maxBytes)
 {
     try {
         const std::string bytes = m_engine->read(static_cast<std::size_t>(maxBytes));
@@ -66,7 +71,7 @@ QByteArray Win32CommControl::readDevice(qint16 maxBytes)
     }
 }
 
-void Win32CommControl::writeDevice(const QByteArray &bytes)
+void Win32SerialDevice::write(const QByteArray &bytes)
 {
     try {
         m_engine->write(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
@@ -76,7 +81,7 @@ void Win32CommControl::writeDevice(const QByteArray &bytes)
     }
 }
 
-qint64 Win32CommControl::countDevice()
+qint64 Win32SerialDevice::count()
 {
     try {
         return static_cast<qint64>(m_engine->bytesWaiting());
@@ -86,7 +91,7 @@ qint64 Win32CommControl::countDevice()
     }
 }
 
-void Win32CommControl::deliver(quint64 opening, qint16 code)
+void Win32SerialDevice::deliver(quint64 opening, qint16 code)
 {
     if (opening != m_opening || !m_engine->isOpen())
         return;
@@ -94,13 +99,13 @@ void Win32CommControl::deliver(quint64 opening, qint16 code)
         loseDevice();
         return;
     }
-    postCommEvent(code);
+    emit lineEvent(code);
 }
 
-void Win32CommControl::loseDevice()
+void Win32SerialDevice::loseDevice()
 {
     m_engine->close();
-    postCommEvent(comm_event::DeviceLost);
+    emit lineEvent(comm_event::DeviceLost);
 }
 
 } // namespace platform

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "platform/serial/comm_control.h"
+#include "platform/serial/comm_codes.h"
+#include "platform/serial/serial_device.h"
 
 #include <QList>
 #include <QSerialPort>
@@ -35,41 +36,35 @@ QList<qint16> LineEventsBetween(const LineCounters &before, const LineCounters &
 // ("ttyS0", "tty1"), from the kernel's lists.
 QStringList ActiveSystemConsoles();
 
-// The serial port of Linux and other POSIX systems, on QSerialPort.
-// COM N opens the device that port_map maps it to in the settings of
-// `portMapApplication`, else /dev/ttyS<N-1>. Line states are polled on the
-// owner's thread while the port is open; a device that vanishes closes the port
-// and queues comm_event::DeviceLost.
-class PosixCommControl final : public DeviceCommControl
+// The serial port of Linux and other POSIX systems, on QSerialPort: a terminal
+// device. Line states are polled on the owner's thread while the port is open;
+// a device that vanishes closes the port and reports comm_event::DeviceLost.
+class PosixSerialDevice final : public SerialDevice
 {
     Q_OBJECT
 
 public:
-    explicit PosixCommControl(QString portMapApplication, QObject *parent = nullptr);
-    ~PosixCommControl() override;
-
-    // The device that port number `port` opens; empty below 1.
-    static QString DevicePath(const QString &portMapApplication, int port);
+    explicit PosixSerialDevice(QObject *parent = nullptr);
+    ~PosixSerialDevice() override;
 
     // Where the active system consoles are learnt at each open; tests give their own.
     using ConsoleList = std::function<QStringList()>;
     void setConsoleList(ConsoleList consoles);
 
-private:
     // 8002 when no terminal is there, and for an active system console: taking
     // that over would reconfigure and write to the machine's own console. 8015
     // for settings the device refuses.
-    void openDevice(int port, const LineSettings &settings, const QString &settingsText) override;
-    void closeDevice() override;
-    // False once the device is found gone, although it is closed only later.
-    bool deviceOpen() const override;
+    void open(const PortTarget &target, const LineSettings &settings, const QString &settingsText) override;
+    void close() override;
+    bool isOpen() const override;
     // At most what the receive queue holds.
-    QByteArray readDevice(qint16 maxBytes) override;
-    // 8021 when the bytes cannot be written, which closes the port and queues DeviceLost.
-    void writeDevice(const QByteArray &bytes) override;
+    QByteArray read(qint16 maxBytes) override;
+    // 8021 when the bytes cannot be written, which closes the port and reports DeviceLost.
+    void write(const QByteArray &bytes) override;
     // At most 4096, the size of the receive queue.
-    qint64 countDevice() override;
+    qint64 count() override;
 
+private:
     enum class LineRead { Read, Unsupported, Gone };
     enum class CloseWhen { Now, Later };
 
@@ -86,7 +81,6 @@ private:
 
     QSerialPort m_port{this};
     QTimer m_lineTimer{this};
-    QString m_portMapApplication;
     LineSettings m_settings;
     QString m_devicePath;
     ConsoleList m_consoles = ActiveSystemConsoles;

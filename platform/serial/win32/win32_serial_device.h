@@ -1,34 +1,34 @@
 #pragma once
 
-#include "platform/serial/comm_control.h"
+#include "platform/serial/serial_device.h"
 #include "platform/serial/win32/win32_serial_port.h"
 
 #include <memory>
 
 namespace platform {
 
-// The serial control of Windows, over the Qt-free Win32 engine. The engine's
+// The system's COMn on Windows, over the Qt-free Win32 engine. The engine's
 // line events come from its worker thread and are queued to this object's
 // thread; a device that goes away, or any failed read or write on the open
-// port, closes the port and then queues comm_event::DeviceLost, once.
-class Win32CommControl final : public DeviceCommControl
+// port, closes the port and then reports comm_event::DeviceLost, once.
+class Win32SerialDevice final : public SerialDevice
 {
     Q_OBJECT
 
 public:
     // Any engine will do, so that the adapter is tested without Windows.
-    explicit Win32CommControl(std::unique_ptr<win32::SerialEngine> engine, QObject *parent = nullptr);
-    ~Win32CommControl() override;
+    explicit Win32SerialDevice(std::unique_ptr<win32::SerialEngine> engine, QObject *parent = nullptr);
+    ~Win32SerialDevice() override;
+
+    // 8015 for a combination of settings that the DCB refuses.
+    void open(const PortTarget &target, const LineSettings &settings, const QString &settingsText) override;
+    void close() override;
+    bool isOpen() const override;
+    QByteArray read(qint16 maxBytes) override;
+    void write(const QByteArray &bytes) override;
+    qint64 count() override;
 
 private:
-    // 8015 for a combination of settings that the DCB refuses.
-    void openDevice(int port, const LineSettings &settings, const QString &settingsText) override;
-    void closeDevice() override;
-    bool deviceOpen() const override;
-    QByteArray readDevice(qint16 maxBytes) override;
-    void writeDevice(const QByteArray &bytes) override;
-    qint64 countDevice() override;
-
     void deliver(quint64 opening, qint16 code);
     void loseDevice();
 

@@ -1,7 +1,4 @@
-#include "platform/serial/posix/posix_comm_control.h"
-
-#include "platform/serial/port_map.h"
-#include "platform/settings/settings_store.h"
+#include "platform/serial/posix/posix_serial_device.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -30,10 +27,6 @@ namespace platform {
 namespace {
 
 constexpr int LinePollMilliseconds = 15;
-// The receive queue holds this much, as a serial driver's input queue does; what
-// arrives while it is full is dropped, as on an overrun. Nothing reads the line
-// while connected, so without a bound a talkative device would fill the memory.
-constexpr qsizetype ReceiveQueueBytes = 4096;
 // Time for the system to take a write, on top of the time the bytes need on the line.
 constexpr int WriteGraceMilliseconds = 1000;
 
@@ -199,66 +192,51 @@ QList<qint16> LineEventsBetween(const LineCounters &before, const LineCounters &
     return events;
 }
 
-PosixCommControl::PosixCommControl(QString portMapApplication, QObject *parent)
-    : DeviceCommControl(parent)
-    , m_portMapApplication(std::move(portMapApplication))
+PosixSerialDevice::PosixSerialDevice(QObject *parent)
+    : SerialDevice(parent)
 {
     m_lineTimer.setInterval(LinePollMilliseconds);
     m_lineTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_lineTimer, &QTimer::timeout, this, &PosixCommControl::pollLine);
-    connect(&m_port, &QSerialPort::errorOccurred, this, &PosixCommControl::onPortError);
-    connect(&m_port, &QSerialPort::readyRead, this, &PosixCommControl::queueArrived);
+    connect(&m_lineTimer, &QTimer::timeout, this, &PosixSerialDevice::pollLine);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &PosixSerialDevice::onPortError);
+    connect(&m_port, &QSerialPort::readyRead, this, &PosixSerialDevice::queueArrived);
     m_port.setReadBufferSize(ReceiveQueueBytes);
 }
 
-PosixCommControl::~PosixCommControl()
+PosixSerialDevice::~PosixSerialDevice()
 {
     closePort();
 }
 
-void PosixCommControl::setConsoleList(ConsoleList consoles)
+void PosixSerialDevice::setConsoleList(ConsoleList consoles)
 {
     m_consoles = std::move(consoles);
 }
 
-QString PosixCommControl::DevicePath(const QString &portMapApplication, int port)
-{
-    if (port < 1)
-        return QString();
-    const QString mapped = SettingsStore::read(portMapApplication, port_map::Section,
-                                               port_map::Key(port), QString())
-                               .trimmed();
-    if (mapped.isEmpty())
-        return QStringLiteral("/dev/ttyS%1").arg(port - 1);
-    if (mapped.startsWith(QLatin1Char('/')))
-        return mapped;
-    return QStringLiteral("/dev/") + mapped;
-}
-
-void PosixCommControl::closeDevice()
+void PosixSerialDevice::close()
 {
     closePort();
 }
 
-bool PosixCommControl::deviceOpen() const
+bool PosixSerialDevice::isOpen() const
 {
     return m_port.isOpen() && !m_lost;
 }
 
-QByteArray PosixCommControl::readDevice(qint16 maxBytes)
+QByteArray PosixSerialDevice::read(qint16 maxBytes)
 {
     queueArrived();
     QByteArray data = std::exchange(m_received, QByteArray());
     data += drainKernel(ReceiveQueueBytes - data.size());
     if (maxBytes > 0 && data.size() > maxBytes) {
-        if (portOpen())
+        if (isOpen())
             m_received = data.mid(maxBytes);
         data.truncate(maxBytes);
     }
     return data;
 }
 
-void PosixCommControl::writeDevice(const QByteArray &bytes)
+void PosixSerialDevice::write(const QByteArray &bytes)
 {
     if (bytes.isEmpty())
         return;
@@ -294,7 +272,7 @@ void PosixCommControl::writeDevice(const QByteArray &bytes)
     }
 }
 
-qint64 PosixCommControl::countDevice()
+qint64 PosixSerialDevice::count()
 {
     // Bytes that arrived while no event loop ran are still in the system's queue.
     int waiting = 0;
@@ -309,12 +287,12 @@ qint64 PosixCommControl::countDevice()
     return qMin<qint64>(count, ReceiveQueueBytes);
 }
 
-void PosixCommControl::openDevice(int port, const LineSettings &settings, const QString &settingsText)
+void PosixSerialDevice::open(const PortTarget &target, const LineSettings &settings, const QString &settingsText)
 {
     // A device found gone is still to be closed.
     closePort();
-    const QString path = DevicePath(m_portMapApplication, port);
-    if (path.isEmpty())
+    const QString path = target.device;
+    if (target.kind != PortTarget::Kind::Device || path.isEmpty())
         throw invalidPortNumber();
     const QByteArray nativePath = QFile::encodeName(path);
 
@@ -384,7 +362,7 @@ void PosixCommControl::openDevice(int port, const LineSettings &settings, const 
     m_lineTimer.start();
 }
 
-void PosixCommControl::closePort()
+void PosixSerialDevice::closePort()
 {
     m_lineTimer.stop();
     m_supervising = false;
@@ -394,7 +372,7 @@ void PosixCommControl::closePort()
         m_port.close();
 }
 
-void PosixCommControl::loseDevice(CloseWhen when)
+void PosixSerialDevice::loseDevice(CloseWhen when)
 {
     if (!m_port.isOpen())
         return;
@@ -413,20 +391,20 @@ void PosixCommControl::loseDevice(CloseWhen when)
                 },
                 Qt::QueuedConnection);
         }
-        postCommEvent(comm_event::DeviceLost);
+        emit lineEvent(comm_event::DeviceLost);
     }
     if (when == CloseWhen::Now)
         closePort();
 }
 
-void PosixCommControl::failWrite(const QString &reason)
+void PosixSerialDevice::failWrite(const QString &reason)
 {
     const QString path = m_devicePath;
     loseDevice(CloseWhen::Now);
     throw CommError{comm_error::WriteFailed, QStringLiteral("Cannot write to %1: %2").arg(path, reason)};
 }
 
-PosixCommControl::LineRead PosixCommControl::readLineCounters(LineCounters *counters)
+PosixSerialDevice::LineRead PosixSerialDevice::readLineCounters(LineCounters *counters)
 {
     const int fd = m_port.handle();
 #ifdef TIOCGICOUNT
@@ -462,7 +440,7 @@ PosixCommControl::LineRead PosixCommControl::readLineCounters(LineCounters *coun
 #endif
 }
 
-void PosixCommControl::pollLine()
+void PosixSerialDevice::pollLine()
 {
     if (!m_supervising)
         return;
@@ -478,13 +456,13 @@ void PosixCommControl::pollLine()
         return;
     if (m_haveCounters) {
         for (const qint16 code : LineEventsBetween(m_counters, now))
-            postCommEvent(code);
+            emit lineEvent(code);
     }
     m_counters = now;
     m_haveCounters = true;
 }
 
-void PosixCommControl::onPortError(QSerialPort::SerialPortError error)
+void PosixSerialDevice::onPortError(QSerialPort::SerialPortError error)
 {
     if (!m_supervising || m_lost
         || (error != QSerialPort::ReadError && error != QSerialPort::ResourceError))
@@ -496,13 +474,13 @@ void PosixCommControl::onPortError(QSerialPort::SerialPortError error)
         loseDevice(CloseWhen::Later);
 }
 
-void PosixCommControl::queueArrived()
+void PosixSerialDevice::queueArrived()
 {
     const QByteArray arrived = m_port.readAll();
     m_received += arrived.left(ReceiveQueueBytes - m_received.size());
 }
 
-QByteArray PosixCommControl::drainKernel(qsizetype room)
+QByteArray PosixSerialDevice::drainKernel(qsizetype room)
 {
     QByteArray bytes;
     char chunk[4096];

@@ -1,0 +1,124 @@
+#include "platform/serial/port_target.h"
+
+#include "platform/serial/comm_codes.h"
+
+#include <QHostAddress>
+#include <QRegularExpression>
+
+namespace platform {
+
+namespace {
+
+const QString Scheme = QStringLiteral("rfc2217://");
+// A mapping comes from a settings file anyone may have edited: what is shown
+// of it is bounded and printable.
+constexpr qsizetype ShownValueLength = 80;
+constexpr qsizetype MaxHostNameLength = 253;
+
+QString shownValue(const QString &value)
+{
+    QString shown;
+    for (const QChar c : value.left(ShownValueLength))
+        shown += c.isPrint() ? c : QChar(u'?');
+    if (value.size() > ShownValueLength)
+        shown += QStringLiteral("...");
+    return shown;
+}
+
+PortTarget invalid(int number, const QString &value, const QString &reason)
+{
+    PortTarget target;
+    target.number = number;
+    target.description = QStringLiteral("%1: COM%2 is mapped to \"%3\", %4")
+                             .arg(QString::fromLatin1(comm_text::InvalidPortNumber),
+                                  QString::number(number), shownValue(value), reason);
+    return target;
+}
+
+bool isHostName(const QString &host)
+{
+    static const QRegularExpression label(QStringLiteral("^[A-Za-z0-9_]([A-Za-z0-9_-]{0,61}[A-Za-z0-9_])?$"));
+    if (host.isEmpty() || host.size() > MaxHostNameLength)
+        return false;
+    QString name = host;
+    if (name.endsWith(u'.'))
+        name.chop(1);
+    const QStringList labels = name.split(u'.');
+    for (const QString &part : labels) {
+        if (!label.match(part).hasMatch())
+            return false;
+    }
+    // All digits and dots is an IPv4 address or nothing: "999.1.1.1" is no name.
+    static const QRegularExpression numeric(QStringLiteral("^[0-9.]+$"));
+    return !numeric.match(name).hasMatch();
+}
+
+PortTarget networkTarget(int number, const QString &value)
+{
+    const QString rest = value.mid(Scheme.size());
+    const QString authority = rest.endsWith(u'/') ? rest.chopped(1) : rest;
+    const qsizetype colon = authority.lastIndexOf(u':');
+    if (colon < 0)
+        return invalid(number, value, QStringLiteral("which names no TCP port (rfc2217://HOST:PORT)"));
+    QString host = authority.left(colon);
+    const QString portText = authority.mid(colon + 1);
+
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,5}$"));
+    const uint port = portText.toUInt();
+    if (!digits.match(portText).hasMatch() || port < 1 || port > 65535)
+        return invalid(number, value, QStringLiteral("whose TCP port is not 1 to 65535"));
+
+    if (host.startsWith(u'[') && host.endsWith(u']')) {
+        host = host.mid(1, host.size() - 2);
+        if (QHostAddress(host).protocol() != QAbstractSocket::IPv6Protocol)
+            return invalid(number, value, QStringLiteral("whose IPv6 address is not valid"));
+    } else if (QHostAddress(host).protocol() != QAbstractSocket::IPv4Protocol && !isHostName(host)) {
+        return invalid(number, value, QStringLiteral("whose host is no name or address"));
+    }
+
+    PortTarget target;
+    target.kind = PortTarget::Kind::Network;
+    target.number = number;
+    target.host = host;
+    target.tcpPort = quint16(port);
+    return target;
+}
+
+} // namespace
+
+PortTarget PortTargetFromMapping(int number, const QString &value)
+{
+    PortTarget target;
+    target.number = number;
+    if (number < 1) {
+        target.description = QString::fromLatin1(comm_text::InvalidPortNumber);
+        return target;
+    }
+    const QString mapped = value.trimmed();
+    if (mapped.startsWith(Scheme, Qt::CaseInsensitive))
+        return networkTarget(number, mapped);
+    if (mapped.contains(QStringLiteral("://")))
+        return invalid(number, mapped, QStringLiteral("which is no rfc2217://HOST:PORT address"));
+#ifdef Q_OS_WIN
+    if (!mapped.isEmpty())
+        return invalid(number, mapped, QStringLiteral("which is no rfc2217://HOST:PORT address"));
+    target.kind = PortTarget::Kind::SystemPort;
+#else
+    target.kind = PortTarget::Kind::Device;
+    if (mapped.isEmpty())
+        target.device = QStringLiteral("/dev/ttyS%1").arg(number - 1);
+    else if (mapped.startsWith(u'/'))
+        target.device = mapped;
+    else
+        target.device = QStringLiteral("/dev/") + mapped;
+#endif
+    return target;
+}
+
+QString NetworkAddressText(const PortTarget &target)
+{
+    const QString host = target.host.contains(u':') ? QStringLiteral("[%1]").arg(target.host) : target.host;
+    return QStringLiteral("%1:%2").arg(host, QString::number(target.tcpPort));
+}
+
+} // namespace platform

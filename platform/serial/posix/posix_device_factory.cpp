@@ -1,0 +1,12 @@
+#include "platform/serial/serial_comm_control.h"
+
+#include "platform/serial/posix/posix_serial_device.h"
+
+namespace platform {
+
+std::unique_ptr<SerialDevice> CreateSystemSerialDevice()
+{
+    return std::make_unique<PosixSerialDevice>();
+}
+
+} // namespace platform
