@@ -182,7 +182,7 @@ void ClientSession::step(std::uint8_t byte, Received &out)
 {
     switch (m_parse) {
     case Parse::Data:
-        // receive() copies data itself and never gets here in this state.
+        // receive() copies runs of data itself; a single byte is data all the same.
         out.data += static_cast<char>(byte);
         return;
     case Parse::Command:
@@ -281,8 +281,8 @@ void ClientSession::negotiate(std::uint8_t verb, std::uint8_t code, Received &ou
         if (*side == Side::No)
             appendCommand(out.reply, agree, code);
         *side = Side::Yes;
-        if (side == &m_localComPort && !m_settingsSent) {
-            m_settingsSent = true;
+        // Sent once: COM-PORT, once refused, is never turned on again.
+        if (side == &m_localComPort) {
             const std::uint32_t baud = m_line.baudRate;
             appendComPortCommand(out.reply, com_port::SetBaudRate,
                                  {std::uint8_t(baud >> 24), std::uint8_t(baud >> 16),

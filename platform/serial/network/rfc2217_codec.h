@@ -129,7 +129,6 @@ private:
     Side m_localSuppressGoAhead = Side::No;
     Side m_remoteSuppressGoAhead = Side::No;
     bool m_comPortRefused = false;
-    bool m_settingsSent = false;
     std::uint8_t m_acknowledged = 0;    // a bit per line setting, by its command code
 
     Parse m_parse = Parse::Data;
