@@ -12,6 +12,9 @@ packages=(
     # The Debian package (dpkg-shlibdeps; CPack runs `file` on every program)
     # and the check of the desktop entries.
     dpkg-dev file desktop-file-utils
+    # Benches over the network: two RFC 2217 servers that the tests put in
+    # front of the simulator, and nftables to make a server fall silent.
+    ser2net python3-serial nftables iproute2
 )
 # The fuzz targets need clang's libFuzzer runtime; built when it is there.
 optional=(clang libclang-rt-14-dev)

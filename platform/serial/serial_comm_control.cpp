@@ -1,11 +1,17 @@
 #include "platform/serial/serial_comm_control.h"
 
+#include "platform/serial/network/network_serial_device.h"
+
 namespace platform {
 
 std::unique_ptr<CommControl> CreateSerialCommControl(PortResolver resolve, QObject *parent)
 {
-    return std::make_unique<DeviceCommControl>(
-        std::move(resolve), [](const PortTarget &) { return CreateSystemSerialDevice(); }, parent);
+    const auto makeDevice = [](const PortTarget &target) -> std::unique_ptr<SerialDevice> {
+        if (target.kind == PortTarget::Kind::Network)
+            return std::make_unique<NetworkSerialDevice>();
+        return CreateSystemSerialDevice();
+    };
+    return std::make_unique<DeviceCommControl>(std::move(resolve), makeDevice, parent);
 }
 
 } // namespace platform

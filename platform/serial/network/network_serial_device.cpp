@@ -1,0 +1,308 @@
+#include "platform/serial/network/network_serial_device.h"
+
+#include "platform/serial/comm_codes.h"
+
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QNetworkProxy>
+
+#include <chrono>
+#include <future>
+#include <optional>
+#include <string_view>
+#include <thread>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#include <mstcpip.h>
+#include <ws2tcpip.h>
+#else
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
+namespace platform {
+
+namespace {
+
+// A server that falls silent sends no reset: the system's keepalive notices it
+// when nothing is under way, and the limit on unacknowledged data when a
+// command is; both within about 15 s, as a pulled cable at the bench.
+constexpr int KeepAliveIdleSeconds = 3;
+constexpr int KeepAliveIntervalSeconds = 1;
+constexpr int KeepAliveProbes = 8; // Windows always sends 10
+constexpr int UnacknowledgedLimitSeconds = 10;
+// Time for the system to take a write.
+constexpr int WriteGraceMilliseconds = 1000;
+// What the socket holds for us at most, so that a flood is handled in slices.
+constexpr qint64 SocketReadBytes = 64 * 1024;
+
+CommError unreachable(const QString &text)
+{
+    return {comm_error::InvalidPortNumber,
+            QStringLiteral("%1: %2").arg(QString::fromLatin1(comm_text::InvalidPortNumber), text)};
+}
+
+std::chrono::milliseconds remaining(const QDeadlineTimer &deadline)
+{
+    return std::chrono::milliseconds(qMax<qint64>(0, deadline.remainingTime()));
+}
+
+// The system's name lookup cannot be given a deadline, so it runs on a thread
+// of its own that is left to finish alone when the deadline passes first.
+std::optional<QHostInfo> lookUp(const QString &host, const QDeadlineTimer &deadline)
+{
+    auto result = std::make_shared<std::promise<QHostInfo>>();
+    std::future<QHostInfo> answer = result->get_future();
+    std::thread([host, result] { result->set_value(QHostInfo::fromName(host)); }).detach();
+    if (answer.wait_for(remaining(deadline)) != std::future_status::ready)
+        return std::nullopt;
+    return answer.get();
+}
+
+template<typename Value>
+bool setTcpOption(qintptr socket, int level, int option, Value value)
+{
+    return ::setsockopt(socket, level, option, reinterpret_cast<const char *>(&value), sizeof value) == 0;
+}
+
+} // namespace
+
+NetworkSerialDevice::NetworkSerialDevice(QObject *parent)
+    : SerialDevice(parent)
+{
+    m_socket.setProxy(QNetworkProxy::NoProxy);
+    m_socket.setReadBufferSize(SocketReadBytes);
+    connect(&m_socket, &QTcpSocket::readyRead, this, &NetworkSerialDevice::takeArrived);
+    connect(&m_socket, &QTcpSocket::disconnected, this, &NetworkSerialDevice::loseDevice);
+    connect(&m_socket, &QTcpSocket::errorOccurred, this, &NetworkSerialDevice::onSocketError);
+}
+
+NetworkSerialDevice::~NetworkSerialDevice()
+{
+    close();
+}
+
+void NetworkSerialDevice::open(const PortTarget &target, const LineSettings &settings, const QString &settingsText)
+{
+    close();
+    if (target.kind != PortTarget::Kind::Network)
+        throw CommError{comm_error::InvalidPortNumber, QString::fromLatin1(comm_text::InvalidPortNumber)};
+    const QDeadlineTimer deadline(OpenTimeoutMs);
+    m_address = NetworkAddressText(target);
+    m_session = std::make_unique<rfc2217::ClientSession>(rfc2217::RequestFor(settings));
+    try {
+        connectSocket(target, deadline);
+        enableKeepAlive();
+        negotiate(settingsText, deadline);
+    } catch (const CommError &) {
+        close();
+        throw;
+    }
+    m_open = true;
+}
+
+void NetworkSerialDevice::connectSocket(const PortTarget &target, const QDeadlineTimer &deadline)
+{
+    QList<QHostAddress> addresses;
+    const QHostAddress literal(target.host);
+    if (!literal.isNull()) {
+        addresses.append(literal);
+    } else {
+        const std::optional<QHostInfo> info = lookUp(target.host, deadline);
+        if (!info)
+            throw unreachable(QStringLiteral("%1 was not found within %2 s")
+                                  .arg(target.host, QString::number(OpenTimeoutMs / 1000)));
+        if (info->error() != QHostInfo::NoError || info->addresses().isEmpty())
+            throw unreachable(QStringLiteral("%1 was not found (%2)").arg(target.host, info->errorString()));
+        addresses = info->addresses();
+    }
+
+    QString failure;
+    for (const QHostAddress &address : addresses) {
+        if (deadline.hasExpired())
+            break;
+        m_socket.connectToHost(address, target.tcpPort);
+        if (m_socket.waitForConnected(int(remaining(deadline).count())))
+            return;
+        failure = m_socket.errorString();
+        m_socket.abort();
+    }
+    if (deadline.hasExpired() || failure.isEmpty())
+        throw unreachable(QStringLiteral("%1 did not answer within %2 s")
+                              .arg(m_address, QString::number(OpenTimeoutMs / 1000)));
+    throw unreachable(QStringLiteral("cannot reach %1 (%2)").arg(m_address, failure));
+}
+
+void NetworkSerialDevice::negotiate(const QString &settingsText, const QDeadlineTimer &deadline)
+{
+    const std::string opening = m_session->opening();
+    m_socket.write(opening.data(), qint64(opening.size()));
+    m_socket.flush();
+    while (m_session->state() == rfc2217::ClientSession::State::Negotiating) {
+        if (m_socket.state() != QAbstractSocket::ConnectedState)
+            throw unreachable(QStringLiteral("%1 closed the connection").arg(m_address));
+        if (deadline.hasExpired())
+            throw unreachable(QStringLiteral("%1 did not set up the serial port within %2 s")
+                                  .arg(m_address, QString::number(OpenTimeoutMs / 1000)));
+        // readyRead is emitted from inside the wait; no event loop runs meanwhile.
+        if (m_socket.waitForReadyRead(int(remaining(deadline).count())))
+            takeArrived();
+    }
+    switch (m_session->state()) {
+    case rfc2217::ClientSession::State::Ready:
+        return;
+    case rfc2217::ClientSession::State::LineRejected:
+        throw CommError{comm_error::SettingsRejected,
+                        QStringLiteral("%1 does not accept the settings %2: %3")
+                            .arg(m_address, settingsText, QString::fromStdString(m_session->failure()))};
+    default:
+        throw unreachable(QStringLiteral("%1 is no serial port: %2")
+                              .arg(m_address, QString::fromStdString(m_session->failure())));
+    }
+}
+
+void NetworkSerialDevice::enableKeepAlive()
+{
+    m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1); // each command byte goes at once
+    m_socket.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    const qintptr socket = m_socket.socketDescriptor();
+    // Where the system refuses these, the connection works all the same and a
+    // silent server is noticed later, by the system's own timeouts.
+#ifdef Q_OS_WIN
+    tcp_keepalive values {};
+    values.onoff = 1;
+    values.keepalivetime = KeepAliveIdleSeconds * 1000;
+    values.keepaliveinterval = KeepAliveIntervalSeconds * 1000;
+    DWORD returned = 0;
+    ::WSAIoctl(SOCKET(socket), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr);
+#ifdef TCP_MAXRT
+    setTcpOption(socket, IPPROTO_TCP, TCP_MAXRT, DWORD(UnacknowledgedLimitSeconds));
+#endif
+#else
+#ifdef TCP_KEEPIDLE
+    setTcpOption(socket, IPPROTO_TCP, TCP_KEEPIDLE, int(KeepAliveIdleSeconds));
+#endif
+#ifdef TCP_KEEPINTVL
+    setTcpOption(socket, IPPROTO_TCP, TCP_KEEPINTVL, int(KeepAliveIntervalSeconds));
+#endif
+#ifdef TCP_KEEPCNT
+    setTcpOption(socket, IPPROTO_TCP, TCP_KEEPCNT, int(KeepAliveProbes));
+#endif
+#ifdef TCP_USER_TIMEOUT
+    setTcpOption(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, unsigned(UnacknowledgedLimitSeconds * 1000));
+#endif
+#endif
+}
+
+void NetworkSerialDevice::close()
+{
+    m_open = false;
+    m_lost = false;
+    m_received.clear();
+    if (m_socket.state() != QAbstractSocket::UnconnectedState)
+        m_socket.abort();
+    m_session.reset();
+}
+
+bool NetworkSerialDevice::isOpen() const
+{
+    return m_open && !m_lost;
+}
+
+QByteArray NetworkSerialDevice::read(qint16 maxBytes)
+{
+    pump();
+    if (maxBytes <= 0 || m_received.size() <= maxBytes)
+        return std::exchange(m_received, QByteArray());
+    const QByteArray taken = m_received.left(maxBytes);
+    m_received.remove(0, maxBytes);
+    return taken;
+}
+
+void NetworkSerialDevice::write(const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return;
+    const std::string escaped =
+        rfc2217::ClientSession::escapeData(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    if (m_socket.write(escaped.data(), qint64(escaped.size())) != qint64(escaped.size()))
+        failWrite(m_socket.errorString());
+    m_socket.flush();
+    if (m_socket.bytesToWrite() > 0 && !m_socket.waitForBytesWritten(WriteGraceMilliseconds))
+        failWrite(m_socket.state() == QAbstractSocket::ConnectedState ? QStringLiteral("the server takes no more data")
+                                                                       : m_socket.errorString());
+    if (!isOpen())
+        failWrite(QStringLiteral("the connection is gone"));
+}
+
+qint64 NetworkSerialDevice::count()
+{
+    pump();
+    return m_received.size();
+}
+
+void NetworkSerialDevice::pump()
+{
+    // Bytes that arrived while no event loop ran are still with the system.
+    takeArrived();
+    while (isOpen() && m_received.size() < ReceiveQueueBytes && m_socket.waitForReadyRead(0))
+        takeArrived();
+}
+
+void NetworkSerialDevice::takeArrived()
+{
+    if (!m_session)
+        return;
+    const QByteArray bytes = m_socket.readAll();
+    if (bytes.isEmpty())
+        return;
+    rfc2217::Received received;
+    m_session->receive(std::string_view(bytes.constData(), std::size_t(bytes.size())), received);
+    // What arrives while the queue is full is dropped, as on a local port's overrun.
+    const qsizetype room = ReceiveQueueBytes - m_received.size();
+    m_received.append(received.data.data(), qMin<qsizetype>(room, qsizetype(received.data.size())));
+    if (!received.reply.empty()) {
+        m_socket.write(received.reply.data(), qint64(received.reply.size()));
+        m_socket.flush();
+    }
+    for (const std::int16_t code : received.events)
+        emit lineEvent(code);
+    // A server that takes back the serial port leaves no port to talk to.
+    if (m_open && m_session->state() != rfc2217::ClientSession::State::Ready)
+        loseDevice();
+}
+
+void NetworkSerialDevice::onSocketError(QAbstractSocket::SocketError error)
+{
+    // A wait that ends without data reports a timeout and leaves the connection as it was.
+    if (error == QAbstractSocket::SocketTimeoutError && m_socket.state() == QAbstractSocket::ConnectedState)
+        return;
+    loseDevice();
+}
+
+void NetworkSerialDevice::loseDevice()
+{
+    if (!m_open || m_lost)
+        return;
+    m_lost = true;
+    // Closing inside the socket's own notification is left to the event loop.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_lost)
+                close();
+        },
+        Qt::QueuedConnection);
+    emit lineEvent(comm_event::DeviceLost);
+}
+
+void NetworkSerialDevice::failWrite(const QString &reason)
+{
+    const QString address = m_address;
+    loseDevice();
+    throw CommError{comm_error::WriteFailed, QStringLiteral("Cannot write to %1: %2").arg(address, reason)};
+}
+
+} // namespace platform

@@ -1,0 +1,174 @@
+#include "tests/support/scripted_server.h"
+
+#include <QDeadlineTimer>
+#include <QMutexLocker>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <chrono>
+#include <future>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
+namespace {
+
+const QByteArray WillComPort = ScriptedServer::Hex("FF FB 2C");
+const QByteArray SetControl = ScriptedServer::Hex("FF FA 2C 05");
+constexpr char Probe = char(0xC0);
+
+} // namespace
+
+QByteArray ScriptedServer::Hex(const QString &hex)
+{
+    QString digits = hex;
+    digits.remove(QLatin1Char(' '));
+    return QByteArray::fromHex(digits.toLatin1());
+}
+
+QByteArray ScriptedServer::ComPort(const QString &commandAndValue)
+{
+    return Hex(QStringLiteral("FF FA 2C %1 FF F0").arg(commandAndValue));
+}
+
+QByteArray ScriptedServer::LineAcknowledged()
+{
+    return ComPort("65 00 00 09 60") + ComPort("66 08") + ComPort("67 03") + ComPort("68 02") + ComPort("69 01");
+}
+
+ScriptedServer::ScriptedServer(Script script)
+    : m_script(std::move(script))
+{
+    std::promise<quint16> listening;
+    std::future<quint16> port = listening.get_future();
+    m_thread = std::thread([this, &listening] { serve(listening); });
+    m_port = port.get();
+}
+
+ScriptedServer::~ScriptedServer()
+{
+    m_stopping = true;
+    m_thread.join();
+}
+
+QByteArray ScriptedServer::received(qsizetype size, int timeoutMs) const
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        {
+            QMutexLocker lock(&m_mutex);
+            if (m_received.size() >= size || deadline.hasExpired())
+                return m_received;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void ScriptedServer::send(const QByteArray &bytes)
+{
+    QMutexLocker lock(&m_mutex);
+    m_toSend += bytes;
+}
+
+void ScriptedServer::close(bool reset)
+{
+    QMutexLocker lock(&m_mutex);
+    m_closeRequest = reset ? 2 : 1;
+}
+
+void ScriptedServer::serve(std::promise<quint16> &listening)
+{
+    QTcpServer server;
+    const bool listens = server.listen(QHostAddress::LocalHost, 0);
+    listening.set_value(listens ? server.serverPort() : 0);
+    if (!listens)
+        return;
+    while (!m_stopping && !server.waitForNewConnection(10)) {
+    }
+    if (m_stopping)
+        return;
+    QTcpSocket *socket = server.nextPendingConnection();
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_connected = true;
+
+    const auto write = [this, socket](const QByteArray &bytes) {
+        if (!m_script.byteByByte) {
+            socket->write(bytes);
+            socket->waitForBytesWritten(1000);
+            return;
+        }
+        for (const char byte : bytes) {
+            socket->write(&byte, 1);
+            socket->waitForBytesWritten(1000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+    const auto closeSocket = [socket](bool reset) {
+        if (reset) {
+            // No lingering: the system answers with a reset instead of a FIN.
+            const struct linger now {1, 0};
+            ::setsockopt(socket->socketDescriptor(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&now),
+                         sizeof now);
+        }
+        socket->close();
+    };
+
+    if (m_script.stop == Stop::AtAccept) {
+        closeSocket(false);
+        return;
+    }
+    write(m_script.greeting);
+    QByteArray seen;
+    bool comPortAnswered = false;
+    qsizetype dataFrom = -1; // where the data begins, once the line is set
+    while (!m_stopping && socket->state() == QAbstractSocket::ConnectedState) {
+        // A wait for a write may have read already; what it read is in the buffer.
+        if (socket->bytesAvailable() > 0 || socket->waitForReadyRead(5)) {
+            const QByteArray bytes = socket->readAll();
+            {
+                QMutexLocker lock(&m_mutex);
+                m_received += bytes;
+            }
+            seen += bytes;
+            if (!comPortAnswered && seen.contains(WillComPort)) {
+                comPortAnswered = true;
+                if (m_script.stop == Stop::AtComPort) {
+                    closeSocket(false);
+                    return;
+                }
+                write(m_script.onComPort);
+            }
+            if (dataFrom < 0 && seen.contains(SetControl)) {
+                // The SET-CONTROL subnegotiation and the two masks after it hold no probe byte.
+                dataFrom = seen.indexOf(SetControl);
+                write(m_script.onLine);
+            }
+            if (dataFrom >= 0) {
+                const qsizetype from = qMax(dataFrom, seen.size() - bytes.size());
+                for (qsizetype i = from; i < seen.size(); ++i) {
+                    if (seen[i] == Probe)
+                        write(m_script.onProbe);
+                }
+            }
+        }
+        QByteArray toSend;
+        int closeRequest = 0;
+        {
+            QMutexLocker lock(&m_mutex);
+            toSend = std::exchange(m_toSend, QByteArray());
+            closeRequest = std::exchange(m_closeRequest, 0);
+        }
+        if (!toSend.isEmpty())
+            write(toSend);
+        if (closeRequest != 0) {
+            closeSocket(closeRequest == 2);
+            break;
+        }
+    }
+    // Held open until the test ends, so that the client sees no close it did not ask for.
+    while (!m_stopping)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
