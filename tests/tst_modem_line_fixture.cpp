@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <linux/serial.h>
@@ -111,6 +112,8 @@ private slots:
     void leavesToTheSystemWhatIsNotOurs_data();
     void leavesToTheSystemWhatIsNotOurs();
     void outputsAreKeptAsSet();
+    void parityIsKeptAsSet_data();
+    void parityIsKeptAsSet();
     void waitBlocksUntilAWatchedLineChanges_data();
     void waitBlocksUntilAWatchedLineChanges();
     void hungUpTerminalGivesEio();
@@ -221,6 +224,44 @@ void tst_ModemLineFixture::outputsAreKeptAsSet()
     change = TIOCM_RTS | TIOCM_DSR | TIOCM_CAR;
     QCOMPARE(call(rig.slave(), TIOCMSET, &change).value, 0);
     QCOMPARE(bits(), TIOCM_CTS | TIOCM_RTS);
+}
+
+void tst_ModemLineFixture::parityIsKeptAsSet_data()
+{
+    QTest::addColumn<bool>("published");
+    // A pseudo-terminal drops parity, and fails a request whose only change it was.
+    QTest::newRow("published terminal: kept as a serial port keeps it") << true;
+    QTest::newRow("other terminal: as the system answers") << false;
+}
+
+void tst_ModemLineFixture::parityIsKeptAsSet()
+{
+    QFETCH(bool, published);
+    Rig rig;
+    QVERIFY(rig.isValid());
+    if (published)
+        QVERIFY(rig.publish(state(AllOn, 0, 0, 0, 0, 0, 0, 0)));
+    termios attributes {};
+    QCOMPARE(::tcgetattr(rig.slave(), &attributes), 0);
+    ::cfmakeraw(&attributes);
+    QCOMPARE(::tcsetattr(rig.slave(), TCSANOW, &attributes), 0);
+
+    attributes.c_cflag |= PARENB; // even parity, and nothing else changed
+    errno = 0;
+    const int result = ::tcsetattr(rig.slave(), TCSANOW, &attributes);
+    QCOMPARE(result, published ? 0 : -1);
+    QCOMPARE(errno, published ? 0 : EINVAL);
+    termios after {};
+    QCOMPARE(::tcgetattr(rig.slave(), &after), 0);
+    QCOMPARE(bool(after.c_cflag & PARENB), published);
+
+    // Taken off again with another change: the rest reaches the terminal.
+    attributes.c_cflag &= ~PARENB;
+    attributes.c_cflag ^= CSTOPB;
+    QCOMPARE(::tcsetattr(rig.slave(), TCSANOW, &attributes), 0);
+    QCOMPARE(::tcgetattr(rig.slave(), &after), 0);
+    QVERIFY(!(after.c_cflag & PARENB));
+    QCOMPARE(after.c_cflag & CSTOPB, attributes.c_cflag & CSTOPB);
 }
 
 void tst_ModemLineFixture::waitBlocksUntilAWatchedLineChanges_data()

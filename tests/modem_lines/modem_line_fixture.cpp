@@ -1,8 +1,9 @@
 // The modem-line fixture: loaded with LD_PRELOAD into a program under test, it
 // answers the modem ioctls that Linux refuses on pseudo-terminal slaves, from
 // the line state that tarvex-sim publishes for its terminal (one small file per
-// terminal, read afresh on every call). Terminals without such a file, other
-// devices and every other request go to the C library unchanged.
+// terminal, read afresh on every call), and keeps the parity that such a
+// terminal drops. Terminals without such a file, other devices and every other
+// request go to the C library unchanged.
 #include "simulator/line_state_file.h"
 
 #include <array>
@@ -19,6 +20,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -34,6 +36,10 @@ constexpr int WaitSliceMs = 50;
 
 // DTR and RTS as the program last set them, per terminal; off at first.
 std::array<std::atomic<int>, PtyCount> g_outputs{};
+// Parity on or off as the program last set it, per terminal. A pseudo-terminal
+// drops it, and a request whose only change it was then fails with EINVAL,
+// where a serial port takes it.
+std::array<std::atomic<tcflag_t>, PtyCount> g_parity{};
 
 IoctlCall nextIoctl()
 {
@@ -68,6 +74,16 @@ bool readState(const std::string &path, line_state_file::LineState *state)
     if (!line_state_file::Parse(text, state))
         return false;
     return ::kill(pid_t(state->writer), 0) == 0 || errno == EPERM;
+}
+
+// The terminal's number when tarvex-sim publishes lines for it, else -1.
+int publishedPty(int fd)
+{
+    const int number = ptyNumber(fd);
+    if (number < 0)
+        return -1;
+    line_state_file::LineState state;
+    return readState(line_state_file::PathFor(line_state_file::Folder(), number), &state) ? number : -1;
 }
 
 // A hung-up terminal answers every request with EIO, as it does without us.
@@ -227,4 +243,34 @@ extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned lon
         return result;
     errno = saved;
     return nextIoctl()(fd, request, argument);
+}
+
+// The terminal attributes, through the C library, as Qt, Wine and Python set
+// and read them; parity is kept here for a published terminal.
+extern "C" __attribute__((visibility("default"))) int tcsetattr(int fd, int action, const struct termios *attributes) __THROW
+{
+    using Call = int (*)(int, int, const struct termios *);
+    static const Call next = reinterpret_cast<Call>(::dlsym(RTLD_NEXT, "tcsetattr"));
+    const int number = attributes ? publishedPty(fd) : -1;
+    if (number < 0)
+        return next(fd, action, attributes);
+    struct termios kept = *attributes;
+    kept.c_cflag &= ~PARENB;
+    const int result = next(fd, action, &kept);
+    if (result == 0)
+        g_parity[std::size_t(number)] = attributes->c_cflag & PARENB;
+    return result;
+}
+
+extern "C" __attribute__((visibility("default"))) int tcgetattr(int fd, struct termios *attributes) __THROW
+{
+    using Call = int (*)(int, struct termios *);
+    static const Call next = reinterpret_cast<Call>(::dlsym(RTLD_NEXT, "tcgetattr"));
+    const int result = next(fd, attributes);
+    if (result != 0)
+        return result;
+    const int number = publishedPty(fd);
+    if (number >= 0)
+        attributes->c_cflag = (attributes->c_cflag & ~PARENB) | g_parity[std::size_t(number)].load();
+    return result;
 }
