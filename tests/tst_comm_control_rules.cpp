@@ -6,11 +6,14 @@
 //   VELMORA_RULES_COM      the COM number that leads to it
 //   VELMORA_RULES_SIM_LOG  the file that the simulator's output goes to
 //   VELMORA_RULES_LINE     the line settings to open it with, when not the trainer's
+//   VELMORA_RULES_SERVER_URL  a serial server on the network in front of that
+//                          terminal (rfc2217://HOST:PORT), which another COM number is mapped to
 #include "tests/support/comm_error_from.h"
 #include "tests/support/fake_serial_engine.h"
 
 #include "app_settings/port_mapping.h"
 #include "app_settings/settings_keys.h"
+#include "platform/settings/settings_store.h"
 #include "platform/serial/serial_comm_control.h"
 #include "protocol/tarvex_protocol.h"
 
@@ -34,6 +37,7 @@ namespace {
 
 const QString FakeEngineBackend = QStringLiteral("Win32 adapter over a fake engine");
 const QString SystemPortBackend = QStringLiteral("the system's port on tarvex-sim");
+const QString NetworkBackend = QStringLiteral("ser2net in front of tarvex-sim");
 
 // One serial control to test, and what the device at its port received.
 class PortUnderTest
@@ -70,7 +74,7 @@ private:
 };
 
 // The bytes come from the simulator's "rx 0x56 ..." lines.
-class SimulatorPort final : public PortUnderTest
+class SimulatorPort : public PortUnderTest
 {
 public:
     SimulatorPort()
@@ -102,6 +106,10 @@ public:
         }
     }
 
+protected:
+    int m_port = 0;
+    QString m_line;
+
 private:
     QByteArray allReceived() const
     {
@@ -118,9 +126,35 @@ private:
     }
 
     QString m_log;
-    QString m_line;
-    int m_port = 0;
     qsizetype m_before = 0;
+};
+
+// The same terminal through ser2net, on a COM number mapped to it for as long
+// as this lives. The server sets the trainer's line whatever the system.
+class NetworkPort final : public SimulatorPort
+{
+public:
+    NetworkPort()
+        : m_url(qEnvironmentVariable("VELMORA_RULES_SERVER_URL"))
+    {
+        if (m_url.isEmpty() || !isValid()) {
+            m_port = 0;
+            return;
+        }
+        m_port = NetworkCom;
+        m_line = QString::fromLatin1(protocol::LineSettings);
+        platform::SettingsStore::write(settings_keys::Application, settings_keys::SectionPorts,
+                                       settings_keys::PortKey(NetworkCom), m_url);
+    }
+    ~NetworkPort() override
+    {
+        platform::SettingsStore::remove(settings_keys::Application, settings_keys::SectionPorts,
+                                        settings_keys::PortKey(NetworkCom));
+    }
+
+private:
+    static constexpr int NetworkCom = 9;
+    QString m_url;
 };
 
 // The port of the row's backend; skips the row when it is not at hand.
@@ -129,19 +163,24 @@ std::unique_ptr<PortUnderTest> portUnderTest()
     QFETCH(QString, backend);
     if (backend == FakeEngineBackend)
         return std::make_unique<FakeEnginePort>();
-    auto port = std::make_unique<SimulatorPort>();
+    std::unique_ptr<SimulatorPort> port;
+    if (backend == NetworkBackend)
+        port = std::make_unique<NetworkPort>();
+    else
+        port = std::make_unique<SimulatorPort>();
     if (!port->isValid())
         return nullptr;
     return port;
 }
 
 const char SystemPortMissing[] =
-    "run through tests/support/serial_on_tarvex_sim.sh, which sets VELMORA_RULES_COM and VELMORA_RULES_SIM_LOG";
+    "run through tests/support/serial_on_tarvex_sim.sh, which sets VELMORA_RULES_COM and VELMORA_RULES_SIM_LOG, "
+    "and with --ser2net VELMORA_RULES_SERVER_URL";
 
 // Adds the rows once per backend; each row's first column is "backend".
 void addRowsForEveryBackend(const std::function<void(const QString &backend)> &addRows)
 {
-    for (const QString &backend : {FakeEngineBackend, SystemPortBackend})
+    for (const QString &backend : {FakeEngineBackend, SystemPortBackend, NetworkBackend})
         addRows(backend);
 }
 

@@ -1,21 +1,25 @@
 #!/usr/bin/env bash
 # Runs a test with a serial port that tarvex-sim serves:
-#   bash serial_on_tarvex_sim.sh TARVEX_SIM [--wine] [--preload LIBRARY] -- COMMAND...
+#   bash serial_on_tarvex_sim.sh TARVEX_SIM [--wine] [--preload LIBRARY] [--ser2net] -- COMMAND...
 # The simulator maps COM 1 to a pseudo-terminal, in a settings store under a
 # private XDG_CONFIG_HOME that the command shares, and logs what it receives.
 # The command gets VELMORA_RULES_COM and VELMORA_RULES_SIM_LOG; an @PTY@ in it
 # becomes the terminal's path (wine-run.sh --com 1=@PTY@). --wine gives the
 # log as a Windows path and a line without parity (VELMORA_RULES_LINE);
-# --preload loads LIBRARY into the command only.
+# --preload loads LIBRARY into the command only; --ser2net puts Debian's
+# ser2net in front of the terminal on 127.0.0.1 and gives its address as
+# VELMORA_RULES_SERVER_URL (rfc2217://127.0.0.1:PORT).
 set -euo pipefail
 sim=$1
 shift
 wine=false
 preload=
+ser2net=false
 while [ "$1" != -- ]; do
     case $1 in
         --wine) wine=true; shift ;;
         --preload) preload=$2; shift 2 ;;
+        --ser2net) ser2net=true; shift ;;
         *) echo "serial_on_tarvex_sim.sh: unknown option $1" >&2; exit 2 ;;
     esac
 done
@@ -23,11 +27,12 @@ shift
 
 work=$(mktemp -d /tmp/velmora-serial-rules.XXXXXX)
 sim_pid=
+server_pid=
 cleanup() {
-    if [ -n "$sim_pid" ]; then
-        kill "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-    fi
+    for pid in $server_pid $sim_pid; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -50,6 +55,34 @@ fi
 
 export VELMORA_RULES_COM=1
 export VELMORA_RULES_SIM_LOG=$log
+
+if $ser2net; then
+    port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    cat > "$work/ser2net.yaml" <<YAML
+connection: &rules
+  accepter: telnet(rfc2217),tcp,127.0.0.1,$port
+  connector: serialdev,$pty,2400e82,local
+  options:
+    kickolduser: true
+YAML
+    # -n stays in the foreground, -u takes no lock file in the system's lock folder.
+    PATH=$PATH:/usr/sbin ser2net -n -u -c "$work/ser2net.yaml" -P "$work/ser2net.pid" > "$work/ser2net.log" 2>&1 &
+    server_pid=$!
+    listening=false
+    for _ in $(seq 100); do
+        if ss -Hltn "sport = :$port" | grep -q .; then
+            listening=true
+            break
+        fi
+        sleep 0.05
+    done
+    if ! $listening; then
+        echo "serial_on_tarvex_sim.sh: ser2net does not listen on port $port:" >&2
+        cat "$work/ser2net.log" >&2
+        exit 1
+    fi
+    export VELMORA_RULES_SERVER_URL=rfc2217://127.0.0.1:$port
+fi
 if $wine; then
     VELMORA_RULES_SIM_LOG="Z:$log"
     # A pseudo-terminal keeps no parity, and Wine refuses a second open that
