@@ -144,8 +144,17 @@ void tst_FaultsAndMods::handshake()
         f.comm->openError = CommError{openErrorNumber, openErrorNumber == 8002
                                                            ? QStringLiteral("Invalid port number")
                                                            : QStringLiteral("Port already open")};
+    bool busyUnderTheBox = false;
+    f.messages.onShow = [&busyUnderTheBox](const RecordingMessageBoxes::Message &) {
+        busyUnderTheBox = QGuiApplication::overrideCursor() != nullptr;
+    };
     f.window->btn_Connect->click();
 
+    // The wait cursor while the port opens (a bench on the network takes a
+    // while), and never under a message or after the click.
+    QCOMPARE(f.log->busyWhileOpening, QList<bool>{true});
+    QVERIFY(!busyUnderTheBox);
+    QVERIFY(!QGuiApplication::overrideCursor());
     QCOMPARE(f.log->written, expectedBytes);
     QCOMPARE(f.messages.titles(), expectedTitles);
     if (!f.messages.shown.isEmpty()) {

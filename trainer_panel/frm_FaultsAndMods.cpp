@@ -7,6 +7,7 @@
 #include "app_settings/settings_keys.h"
 #include "platform/settings/settings_store.h"
 #include "platform/system/sleep.h"
+#include "platform/ui/busy_cursor.h"
 #include "platform/ui/form_support.h"
 #include "platform/ui/message_box.h"
 
@@ -253,7 +254,11 @@ void frm_FaultsAndMods::btn_Connect_Click()
         MSCommObject->setSettings(QString::fromLatin1(protocol::LineSettings));
         MSCommObject->setInputMode(0);
         MSCommObject->setInputLen(0);
-        MSCommObject->setPortOpen(true);
+        {
+            // A bench on the network may take seconds to answer.
+            const platform::BusyCursor busy;
+            MSCommObject->setPortOpen(true);
+        }
         if (!MSCommObject->portOpen())
             return;
         MSCommObject->input(); // whatever waited before the probe is no answer

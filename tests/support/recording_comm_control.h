@@ -2,6 +2,8 @@
 
 #include "platform/serial/comm_control.h"
 
+#include <QCursor>
+#include <QGuiApplication>
 #include <QStringList>
 #include <memory>
 #include <optional>
@@ -13,6 +15,7 @@ struct CommLog
     QByteArray written;         // every byte handed to Output, in order
     bool open = false;
     bool destroyed = false;
+    QList<bool> busyWhileOpening;  // the wait cursor was up at each PortOpen=True
 };
 
 // A serial control that plays a Tarvex base: what is written is recorded, and a
@@ -48,6 +51,8 @@ public:
             m_log->open = false;
             return;
         }
+        const QCursor *cursor = QGuiApplication::overrideCursor();
+        m_log->busyWhileOpening << (cursor && cursor->shape() == Qt::WaitCursor);
         if (openError)
             throw *openError;
         if (openSilentlyFails)
