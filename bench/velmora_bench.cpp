@@ -10,6 +10,7 @@
 #include "tests/support/modem_line_preload.h"
 #include "tests/support/pseudo_terminal.h"
 #include "tests/support/recording_message_boxes.h"
+#include "tests/support/serial_server_process.h"
 #include "tests/support/store_sandbox.h"
 #include "tests/support/tarvex_sim_process.h"
 #include "trainer_panel/colour_button.h"
@@ -56,7 +57,8 @@ using Clock = std::chrono::steady_clock;
 
 const char UsageText[] =
     "usage: velmora-bench [--connects N] [--clicks N] [--bursts N] [--losses N]\n"
-    "                     [--flood-seconds N] [--startups N] [--no-startup] [--smoke]\n"
+    "                     [--flood-seconds N] [--startups N] [--no-startup] [--no-network]\n"
+    "                     [--smoke]\n"
     "\n"
     "Times Velmora's main window on the real serial layer against tarvex-sim (in a\n"
     "temporary settings store, never your own), and Velmora's start-up against a\n"
@@ -75,6 +77,8 @@ const char UsageText[] =
     "                 how long a device floods the connected window; the growth of\n"
     "                 the bench's resident memory meanwhile (default 60)\n"
     "  --startups N   start-ups of each program, after one untimed pair (default 15)\n"
+    "  --no-network   leave out the lines through ser2net, a serial server on the\n"
+    "                 network in front of the simulator (Debian package ser2net)\n"
     "  --no-startup   leave out the start-up and memory lines\n"
     "  --smoke        a few runs of each, to check that the bench still works; only a\n"
     "                 lost, doubled or reordered byte or a failed step fails it\n"
@@ -84,6 +88,9 @@ const char UsageText[] =
 
 constexpr int BurstLength = 1000;
 constexpr double ConnectTargetMs = 110.0;
+// Through a server on loopback the open adds a connection and its negotiation.
+constexpr double NetworkConnectTargetMs = 101.0;
+constexpr double ServerGoneTargetMs = 50.0;
 constexpr double ClickTargetMs = 2.0;
 constexpr double LossMedianTargetMs = 30.0;
 constexpr double LossWorstTargetMs = 60.0;
@@ -171,7 +178,11 @@ const QRegularExpression AnyRx(QStringLiteral("^\\d+\\.\\d{6} rx 0x(\\w\\w) "));
 class SerialBench
 {
 public:
-    SerialBench()
+    // The base on its terminal, reached directly or through ser2net on loopback.
+    enum class Route { Terminal, Ser2net };
+
+    explicit SerialBench(Route route = Route::Terminal)
+        : m_route(route)
     {
         startBase();
         m_messages.onShow = [this](const RecordingMessageBoxes::Message &) { m_shownAt = nowMicros(); };
@@ -261,7 +272,7 @@ public:
         return ms;
     }
 
-    enum class Loss { LineChange, Cable, Killed };
+    enum class Loss { LineChange, Cable, Killed, ServerKilled };
 
     // From the change at the base (the simulator's time of it, or the kill) to
     // the "Connection lost" message, each time on a connection past its settling.
@@ -277,6 +288,9 @@ public:
             if (loss == Loss::Killed) {
                 changedAt = nowMicros();
                 m_base->process().kill();
+            } else if (loss == Loss::ServerKilled) {
+                changedAt = nowMicros();
+                m_server->kill();
             } else {
                 changedAt = loss == Loss::Cable ? control("cable", "pulled") : control(lines[run % 3]);
             }
@@ -285,6 +299,8 @@ public:
             if (loss == Loss::Killed) {
                 m_base->process().waitForFinished(3000);
                 startBase();
+            } else if (loss == Loss::ServerKilled) {
+                startServer();
             } else if (loss == Loss::Cable) {
                 // Plugged in again for the next run.
                 control("cable", "plugged in again");
@@ -299,6 +315,26 @@ private:
         m_base = std::make_unique<TarvexSimProcess>(QStringLiteral(TARVEX_SIM));
         if (!m_base->start({QStringLiteral("--timestamps")}))
             throw Failure("tarvex-sim did not start: " + m_base->process().errorString().toStdString());
+        if (m_route == Route::Ser2net)
+            startServer();
+    }
+
+    // ser2net in front of the base's terminal, with the modem-line fixture so
+    // that the terminal has lines; COM 1 is mapped to it.
+    void startServer()
+    {
+        m_server.reset();
+        m_server = std::make_unique<SerialServerProcess>(SerialServerProcess::Kind::Ser2net);
+#ifdef MODEM_LINE_FIXTURE
+        const QString fixture = QStringLiteral(MODEM_LINE_FIXTURE);
+#else
+        const QString fixture;
+#endif
+        if (!m_server->start(m_base->terminalPath(), fixture))
+            throw Failure("ser2net did not start: " + m_server->output().toStdString());
+        if (!platform::SettingsStore::write(settings_keys::Application, settings_keys::SectionPorts,
+                                            settings_keys::PortKey(1), m_server->url()))
+            throw Failure("cannot map COM 1 to ser2net");
     }
 
     // Types a control at the base; the time the base says it did what was asked.
@@ -406,7 +442,9 @@ private:
         QCoreApplication::processEvents();
     }
 
+    Route m_route;
     std::unique_ptr<TarvexSimProcess> m_base;
+    std::unique_ptr<SerialServerProcess> m_server;
     qint64 m_shownAt = 0;
     RecordingMessageBoxes m_messages;
     std::unique_ptr<frm_FaultsAndMods> m_window;
@@ -770,6 +808,7 @@ struct Options
     int floodSeconds = 60;
     int startups = 15;
     bool startup = true;
+    bool network = true;
     bool smoke = false;
 };
 
@@ -789,6 +828,8 @@ std::optional<int> parseOptions(int argc, char *argv[], Options *options)
             return 0;
         } else if (arg == "--no-startup") {
             options->startup = false;
+        } else if (arg == "--no-network") {
+            options->network = false;
         } else if (arg == "--smoke") {
             options->smoke = true;
             options->connects = 2;
@@ -889,6 +930,43 @@ int main(int argc, char *argv[])
         lossRow("cable pulled at the base to \"Connection lost\"",
                 serial.losses(options.losses, SerialBench::Loss::Cable));
         lossRow("simulator killed to \"Connection lost\"", serial.losses(options.losses, SerialBench::Loss::Killed));
+
+        if (!options.network) {
+            std::printf("network lines left out (--no-network)\n\n");
+        } else if (const QString missing = SerialServerProcess::Missing(SerialServerProcess::Kind::Ser2net);
+                   !missing.isEmpty()) {
+            std::printf("network lines skipped: %s\n\n", qPrintable(missing));
+            if (!options.smoke)
+                allMet = false;
+        } else {
+            SerialBench network(SerialBench::Route::Ser2net);
+            Series networkToProbe;
+            const Series networkConnects = network.connects(options.connects, &networkToProbe);
+            const bool networkMet = networkConnects.median() <= NetworkConnectTargetMs;
+            rows.push_back({"connect through ser2net on loopback: click to " + tarvex::hexByte(protocol::ResetAll),
+                            networkConnects.values.size(), format("%.1f ms", networkConnects.median()),
+                            format("%.1f ms", networkConnects.worst()),
+                            format("median <= %.0f ms", NetworkConnectTargetMs), verdict(networkMet)});
+            rows.push_back({"  of which click to probe " + tarvex::hexByte(protocol::Probe) + " (open and negotiation)",
+                            networkToProbe.values.size(), format("%.1f ms", networkToProbe.median()),
+                            format("%.1f ms", networkToProbe.worst()), "", "-"});
+            rows.push_back({"  more than on the terminal (difference of the medians)", networkConnects.values.size(),
+                            format("%.1f ms", networkConnects.median() - connects.median()), "", "", "-"});
+            allMet = allMet && networkMet;
+
+            const Series gone = network.losses(options.losses, SerialBench::Loss::ServerKilled);
+            const bool goneMet = gone.median() <= ServerGoneTargetMs;
+            rows.push_back({"ser2net killed to \"Connection lost\"", gone.values.size(),
+                            format("%.1f ms", gone.median()), format("%.1f ms", gone.worst()),
+                            format("median <= %.0f ms", ServerGoneTargetMs), verdict(goneMet)});
+            allMet = allMet && goneMet;
+
+            // ser2net looks at the lines once a second: that bounds this line, not Velmora.
+            const Series lines = network.losses(options.losses, SerialBench::Loss::LineChange);
+            rows.push_back({"line change at the base through ser2net to \"Connection lost\"", lines.values.size(),
+                            format("%.0f ms", lines.median()), format("%.0f ms", lines.worst()),
+                            "ser2net polls each 1 s", "-"});
+        }
 
         const FloodResult flooded = flood(options.floodSeconds);
         const bool floodMet = flooded.growthMiB < FloodGrowthTargetMiB;

@@ -120,6 +120,12 @@ bool SerialServerProcess::stop()
     return m_process.waitForFinished(5000);
 }
 
+void SerialServerProcess::kill()
+{
+    m_process.kill();
+    m_process.waitForFinished(3000);
+}
+
 QString SerialServerProcess::url() const
 {
     return QStringLiteral("rfc2217://127.0.0.1:%1").arg(m_port);

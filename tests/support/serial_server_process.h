@@ -28,6 +28,9 @@ public:
     bool start(const QString &terminal, const QString &preload = QString());
     // Stops it the way a shutdown would; true when it ended in time.
     bool stop();
+    // Kills it at once, as a power cut would the program (the system still
+    // closes its connections).
+    void kill();
 
     quint16 port() const { return m_port; }
     QString url() const;

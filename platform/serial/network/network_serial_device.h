@@ -42,6 +42,7 @@ private:
     void connectSocket(const PortTarget &target, const QDeadlineTimer &deadline);
     void negotiate(const QString &settingsText, const QDeadlineTimer &deadline);
     void enableKeepAlive();
+    void acknowledgeAtOnce();
     // Takes what the system has received, without waiting and without an event loop.
     void pump();
     void takeArrived();
