@@ -57,31 +57,10 @@ export VELMORA_RULES_COM=1
 export VELMORA_RULES_SIM_LOG=$log
 
 if $ser2net; then
-    port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-    cat > "$work/ser2net.yaml" <<YAML
-connection: &rules
-  accepter: telnet(rfc2217),tcp,127.0.0.1,$port
-  connector: serialdev,$pty,2400e82,local
-  options:
-    kickolduser: true
-YAML
-    # -n stays in the foreground, -u takes no lock file in the system's lock folder.
-    PATH=$PATH:/usr/sbin ser2net -n -u -c "$work/ser2net.yaml" -P "$work/ser2net.pid" > "$work/ser2net.log" 2>&1 &
-    server_pid=$!
-    listening=false
-    for _ in $(seq 100); do
-        if ss -Hltn "sport = :$port" | grep -q .; then
-            listening=true
-            break
-        fi
-        sleep 0.05
-    done
-    if ! $listening; then
-        echo "serial_on_tarvex_sim.sh: ser2net does not listen on port $port:" >&2
-        cat "$work/ser2net.log" >&2
-        exit 1
-    fi
-    export VELMORA_RULES_SERVER_URL=rfc2217://127.0.0.1:$port
+    source "$(dirname "$0")/../../tools/ser2net.sh"
+    start_ser2net "$pty" "$work"
+    server_pid=$ser2net_pid
+    export VELMORA_RULES_SERVER_URL=$ser2net_url
 fi
 if $wine; then
     VELMORA_RULES_SIM_LOG="Z:$log"

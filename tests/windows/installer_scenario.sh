@@ -25,7 +25,7 @@ programs='C:\Program Files\Velmora'
 step "silent install"
 wine msiexec /i "Z:$msi" /qn
 for file in Velmora.exe VelmoraPassword.exe velmora-serial-probe.exe Qt6Core.dll Qt6Gui.dll \
-            Qt6Widgets.dll libstdc++-6.dll platforms/qwindows.dll styles/qwindowsvistastyle.dll; do
+            Qt6Widgets.dll Qt6Network.dll libstdc++-6.dll platforms/qwindows.dll styles/qwindowsvistastyle.dll; do
     [ -f "$installed/$file" ] || fail "not installed: Program Files/Velmora/$file"
 done
 for entry in "Velmora" "Velmora Password Utility"; do

@@ -5,6 +5,7 @@
 shopt -s inherit_errexit
 
 settings='HKCU\Software\VB and VBA Program Settings\TarvexCircuitTool\General'
+ports='HKCU\Software\VB and VBA Program Settings\TarvexCircuitTool\Ports'
 
 step() { echo "-- $*"; }
 fail() { echo "FAIL: $*" >&2; exit 1; }

@@ -8,7 +8,9 @@
 # pseudo-terminal the modem lines that Wine's serial code waits on), also, on
 # COM 1 mapped to the simulator's terminal: the connect handshake, a fault and
 # a modification, Reset All, one "Connection lost" when the base is switched
-# off, and "Tarvex base not found" from a base that does not answer. Without
+# off, and "Tarvex base not found" from a base that does not answer; then, with
+# COM 2 mapped in the registry to Debian's ser2net in front of the simulator,
+# the handshake, a fault, and one "Connection lost" when ser2net stops. Without
 # them that part is skipped: the script then exits with 77 after the rest passed.
 set -euo pipefail
 folder=$1
@@ -87,4 +89,28 @@ dismiss "Tarvex base not found" "$box"
 no_window "Tarvex base not found" 1 "after it was dismissed"
 sim_said "port closed, 0 open" || fail "the port stayed open: $(tail -n5 "$sim_log")"
 exit_storing_port 1
+
+step "COM 2 mapped in the registry to ser2net in front of tarvex-sim: the probe 0xC0, then the reset 0x80"
+source "$(dirname "$0")/../../tools/ser2net.sh"
+start_simulator
+# ser2net, a Linux program, takes the simulator's terminal with its lines.
+start_ser2net "$(readlink "$WINEPREFIX/dosdevices/com1")" "$work"
+trap 'kill "$ser2net_pid" 2>/dev/null || true; finish' EXIT
+wine reg add "$ports" /v COM2 /t REG_SZ /d "$ser2net_url" /f > /dev/null
+log_in "$password"
+main_keys key alt+o c 2
+sleep 0.5
+click_control btn_Connect
+expect_received "connect through ser2net" "0xC0 probe" "0x80 reset"
+click_control btn_Fault_2
+expect_received "fault 3 through ser2net" "0x56 insert fault 3"
+
+step "ser2net stopped: one \"Connection lost\""
+kill -TERM "$ser2net_pid"
+wait "$ser2net_pid" 2>/dev/null || true
+box=$(window "Connection lost")
+one_window "Connection lost" "at once"
+dismiss "Connection lost" "$box"
+no_window "Connection lost" 3 "after the first was dismissed"
+exit_storing_port 2
 echo "PASS"
