@@ -16,6 +16,10 @@
 #include <winsock2.h>
 #include <mstcpip.h>
 #include <ws2tcpip.h>
+// The Windows SDK's ws2ipdef.h has it; MinGW-w64's headers do not.
+#ifndef TCP_MAXRT
+#define TCP_MAXRT 5
+#endif
 #else
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -178,9 +182,7 @@ void NetworkSerialDevice::enableKeepAlive()
     values.keepaliveinterval = KeepAliveIntervalSeconds * 1000;
     DWORD returned = 0;
     ::WSAIoctl(SOCKET(socket), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr);
-#ifdef TCP_MAXRT
     setTcpOption(socket, IPPROTO_TCP, TCP_MAXRT, DWORD(UnacknowledgedLimitSeconds));
-#endif
 #else
 #ifdef TCP_KEEPIDLE
     setTcpOption(socket, IPPROTO_TCP, TCP_KEEPIDLE, int(KeepAliveIdleSeconds));
