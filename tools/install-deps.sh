@@ -6,12 +6,16 @@ set -euo pipefail
 packages=(
     cmake g++ make pkg-config
     qt6-base-dev qt6-serialport-dev libgl-dev
+    # The password windows set their taskbar hint through xcb.
+    libxcb1-dev
     fonts-dejavu-core fonts-liberation
     # Every build also compiles the Windows serial code with MinGW-w64.
     g++-mingw-w64-x86-64-posix
     # The Debian package (dpkg-shlibdeps; CPack runs `file` on every program)
     # and the check of the desktop entries.
     dpkg-dev file desktop-file-utils
+    # The checks on a private X display: Xvfb with a window manager.
+    xvfb openbox
 )
 # The fuzz targets need clang's libFuzzer runtime; built when it is there.
 optional=(clang libclang-rt-14-dev)
