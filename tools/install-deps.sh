@@ -14,8 +14,10 @@ packages=(
     # The Debian package (dpkg-shlibdeps; CPack runs `file` on every program)
     # and the check of the desktop entries.
     dpkg-dev file desktop-file-utils
-    # The checks on a private X display: Xvfb with a window manager.
-    xvfb openbox
+    # The checks on a private X display: Xvfb with a window manager, and what
+    # assistive tools use, the AT-SPI bus on a private D-Bus session bus, read
+    # through pyatspi.
+    xvfb openbox dbus-daemon dbus-session-bus-common at-spi2-core python3-pyatspi
 )
 # The fuzz targets need clang's libFuzzer runtime; built when it is there.
 optional=(clang libclang-rt-14-dev)
