@@ -56,6 +56,9 @@ void frm_PasswordDialog::createControls()
     lbl_Password = new QLabel(texts::PasswordLabel, this);
     lbl_Password->setObjectName(QStringLiteral("lbl_Password"));
     lbl_Password->setGeometry(layout::lbl_Password.toPixels());
+    // Names the box for assistive tools; the label has no access key, so no
+    // key is bound by it.
+    lbl_Password->setBuddy(txt_Password);
 
     QWidget::setTabOrder(txt_Password, btn_OK);
     QWidget::setTabOrder(btn_OK, btn_Cancel);

@@ -11,8 +11,10 @@
 namespace {
 
 constexpr int SelectorCount = 52;
-// The largest figure a writer makes is 1519; a longer number was never written.
-constexpr std::size_t MostDigits = 4;
+// Past 4 digits without its leading zeros a number is 10000 or more, and every
+// formula inverts that to a figure of 2497 or more: a fraction, or a code of
+// 512 or more.
+constexpr std::size_t MostSignificantDigits = 4;
 constexpr int HighestCode = 255;
 
 char SelectorLetter(int selector)
@@ -71,6 +73,26 @@ bool IsDigit(char c)
     return c >= '0' && c <= '9';
 }
 
+// The character code a group of digits gives under a formula; none when the
+// figure has a fraction or a sign, or its code is above 255.
+std::optional<unsigned char> CharacterCode(int formula, std::string_view digits)
+{
+    digits.remove_prefix(std::min(digits.find_first_not_of('0'), digits.size()));
+    if (digits.size() > MostSignificantDigits)
+        return std::nullopt;
+    int number = 0;
+    std::from_chars(digits.data(), digits.data() + digits.size(), number);
+    const double octal = ReaderFigure(formula, number);
+    if (octal < 0 || std::floor(octal) != octal)
+        return std::nullopt;
+    const std::string decimal = ConvertOctalToDecimal(std::to_string(static_cast<long long>(octal)));
+    int code = 0;
+    std::from_chars(decimal.data(), decimal.data() + decimal.size(), code);
+    if (code > HighestCode)
+        return std::nullopt;
+    return static_cast<unsigned char>(code);
+}
+
 int RandomSelector()
 {
     const double s = std::floor(static_cast<double>(platform::RandomUnit()) * SelectorCount + 1);
@@ -113,23 +135,16 @@ std::optional<std::string> DecodePassword(std::string_view stored)
         while (i + 1 + count < n && IsDigit(stored[i + 1 + count]))
             ++count;
         if (count > 0) {
-            if (i + 1 + count >= n || count > MostDigits)
+            if (i + 1 + count >= n)
                 return std::nullopt;
-            int number = 0;
-            std::from_chars(stored.data() + i + 1, stored.data() + i + 1 + count, number);
             const int selector = SelectorOfCode(static_cast<unsigned char>(stored[i + 1 + count]));
             const int formula = selector % 10;
+            // A negative remainder adds nothing, however long the number.
             if (formula >= 0) {
-                const double octal = ReaderFigure(formula, number);
-                if (octal < 0 || std::floor(octal) != octal)
+                const std::optional<unsigned char> code = CharacterCode(formula, stored.substr(i + 1, count));
+                if (!code)
                     return std::nullopt;
-                const std::string decimal =
-                    ConvertOctalToDecimal(std::to_string(static_cast<long long>(octal)));
-                int code = 0;
-                std::from_chars(decimal.data(), decimal.data() + decimal.size(), code);
-                if (code > HighestCode)
-                    return std::nullopt;
-                password += static_cast<char>(static_cast<unsigned char>(code));
+                password += static_cast<char>(*code);
             }
         }
         i += count + 1;

@@ -27,10 +27,11 @@ std::string EncodePassword(std::string_view password);
 std::string EncodePassword(std::string_view password, const std::function<int()> &drawSelector);
 
 // The password a stored text encodes. A letter with no number before it, and a
-// number ended by a character whose selector has a negative remainder, add
-// nothing. The empty optional when the text cannot be read: it ends in digits,
-// a number has more than 4 digits, a number does not invert to a whole figure
-// of 0 or more, a figure's code is above 255, or the text is longer than 32,767.
+// number of any length ended by a character whose selector has a negative
+// remainder, add nothing; leading zeros of a number count for nothing. The
+// empty optional when the text cannot be read: it ends in digits, a number
+// does not invert to a whole figure of 0 or more, a figure's code is above
+// 255, or the text is longer than 32,767.
 std::optional<std::string> DecodePassword(std::string_view stored);
 
 // The value of the digits taken in base 8, as decimal text: "141" gives "97".

@@ -74,6 +74,10 @@ void frm_Login::createControls()
     lbl_Password = label("lbl_Password", texts::PasswordLabel, layout::lbl_Password);
     lbl_PasswordConfirmation = label("lbl_PasswordConfirmation", texts::ConfirmationLabel,
                                      layout::lbl_PasswordConfirmation);
+    // Names each box for assistive tools; no label has an access key, so no
+    // key is bound by them.
+    lbl_Password->setBuddy(txt_Password);
+    lbl_PasswordConfirmation->setBuddy(txt_PasswordConfirmation);
 
     QWidget::setTabOrder(txt_Password, txt_PasswordConfirmation);
     QWidget::setTabOrder(txt_PasswordConfirmation, btn_OK);

@@ -1,7 +1,5 @@
 #include "tests/support/panel_checks.h"
-#include "tests/support/recording_comm_control.h"
-#include "tests/support/recording_message_boxes.h"
-#include "tests/support/store_sandbox.h"
+#include "tests/support/panel_fixture.h"
 
 #include "app_settings/settings_keys.h"
 #include "platform/settings/settings_store.h"
@@ -31,45 +29,7 @@ QString storedPort()
                                          QStringLiteral("CommPort"), QStringLiteral("<none>"));
 }
 
-void storePort(const QString &value)
-{
-    QVERIFY(platform::SettingsStore::write(settings_keys::Application, QStringLiteral("General"),
-                                           QStringLiteral("CommPort"), value));
-}
-
 } // namespace
-
-// One window on a recording serial control, with its store in a sandbox.
-class PanelFixture
-{
-public:
-    // storedCommPort: what the store holds for the port before the window loads;
-    // a null string for no value at all.
-    explicit PanelFixture(const QString &storedCommPort = QString())
-        : log(std::make_shared<CommLog>())
-    {
-        if (!storedCommPort.isNull())
-            storePort(storedCommPort);
-        auto control = std::make_unique<RecordingCommControl>(log);
-        comm = control.get();
-        window = new frm_FaultsAndMods(std::move(control), messages);
-    }
-    ~PanelFixture() { delete window.data(); }
-
-    void connectToBase()
-    {
-        window->btn_Connect->click();
-        log->written.clear();
-        log->calls.clear();
-    }
-    void waitUntilArmed() { QTRY_VERIFY(window->connectionArmed()); }
-
-    StoreSandbox sandbox; // first: the window reads the store when it loads
-    std::shared_ptr<CommLog> log;
-    RecordingMessageBoxes messages;
-    RecordingCommControl *comm = nullptr;
-    QPointer<frm_FaultsAndMods> window;
-};
 
 class tst_FaultsAndMods : public QObject
 {

@@ -121,6 +121,14 @@ void tst_PasswordEncoding::storedTextsDecode_data()
     QTest::newRow("negative remainder adds nothing") << QByteArray("A575!") << QByteArray("");
     QTest::newRow("reading goes on after a negative remainder") << QByteArray("A575 141a") << QByteArray("b");
     QTest::newRow("sign ends an empty group") << QByteArray("A-141a") << QByteArray("b");
+    // A number is read by its value, however many digits it has.
+    QTest::newRow("five digits with leading zeros") << QByteArray("A00575J") << QByteArray("a");
+    QTest::newRow("32000 leading zeros") << QByteArray("A") + QByteArray(32000, '0') + "575J" << QByteArray("a");
+    QTest::newRow("five digits before a negative remainder") << QByteArray("A12345!") << QByteArray("");
+    QTest::newRow("five digits after a character, before a negative remainder")
+        << QByteArray("A575J12345!") << QByteArray("a");
+    QTest::newRow("32000 digits before a negative remainder")
+        << QByteArray("A575J") + QByteArray(32000, '9') + "!141a" << QByteArray("ab");
 }
 
 void tst_PasswordEncoding::storedTextsDecode()
@@ -201,9 +209,15 @@ void tst_PasswordEncoding::malformedTextsAreUnreadable_data()
     QTest::newRow("ends in digits") << QByteArray("A575");
     QTest::newRow("ends in digits after a group") << QByteArray("A575J14");
     QTest::newRow("digits only") << QByteArray("A12");
-    QTest::newRow("five digits") << QByteArray("A12345J");
-    QTest::newRow("five digits with leading zeros") << QByteArray("A00575J");
-    QTest::newRow("five digits before a negative remainder") << QByteArray("A12345!");
+    QTest::newRow("five digits, a figure with a fraction") << QByteArray("A12345J");
+    QTest::newRow("five digits, a figure whose code is 1603") << QByteArray("A12343J");
+    // The smallest five-digit number under each formula, and a far longer one.
+    for (int selector = 1; selector <= 10; ++selector) {
+        QTest::addRow("10000 under formula %d", selector % 10) << "A10000" + QByteArray(1, LetterOf(selector));
+        QTest::addRow("32000 digits under formula %d", selector % 10)
+            << "A" + QByteArray(32000, '9') + LetterOf(selector);
+    }
+    QTest::newRow("five digits after a negative remainder") << QByteArray("A575!12345J");
     QTest::newRow("figure with a fraction") << QByteArray("A576J");
     QTest::newRow("figure below zero") << QByteArray("A3A");
     QTest::newRow("negative figure of code 0 under formula 4") << QByteArray("A-11D");

@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
     cmake g++ make pkg-config
     qt6-base-dev qt6-serialport-dev libgl-dev
+    # The password windows set their taskbar hint through xcb.
+    libxcb1-dev
     fonts-dejavu-core fonts-liberation
     # Every build also compiles the Windows serial code with MinGW-w64.
     g++-mingw-w64-x86-64-posix
@@ -15,6 +17,10 @@ packages=(
     # Benches over the network: two RFC 2217 servers that the tests put in
     # front of the simulator, and nftables to make a server fall silent.
     ser2net python3-serial nftables iproute2
+    # The checks on a private X display: Xvfb with a window manager, and what
+    # assistive tools use, the AT-SPI bus on a private D-Bus session bus, read
+    # through pyatspi.
+    xvfb openbox dbus-daemon dbus-session-bus-common at-spi2-core python3-pyatspi
 )
 # The fuzz targets need clang's libFuzzer runtime; built when it is there.
 optional=(clang libclang-rt-14-dev)

@@ -1,21 +1,111 @@
 #include "colour_button.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QPainter>
+#include <QRegularExpression>
 #include <QStyle>
 #include <QStyleOptionFocusRect>
 #include <qdrawutil.h>
 
+namespace {
+
+// What assistive tools read of a ColourButton: with an "on" colour a check
+// box, as Qt reports a checkable push button, else a push button. The button
+// itself stays uncheckable, so no style draws it sunken while it is on.
+class AccessibleColourButton final : public QAccessibleWidget
+{
+public:
+    explicit AccessibleColourButton(ColourButton *button)
+        : QAccessibleWidget(button, QAccessible::Button)
+    {
+    }
+
+    QAccessible::Role role() const override
+    {
+        return button()->hasOnColour() ? QAccessible::CheckBox : QAccessible::Button;
+    }
+
+    QAccessible::State state() const override
+    {
+        QAccessible::State state = QAccessibleWidget::state();
+        state.pressed = button()->isDown();
+        state.checkable = button()->hasOnColour();
+        state.checked = button()->isOn();
+        return state;
+    }
+
+    // Named by its accessible name, else by its caption: never by the frame it
+    // stands in, which is what Qt would fall back to.
+    QString text(QAccessible::Text t) const override
+    {
+        if (t != QAccessible::Name)
+            return QAccessibleWidget::text(t);
+        if (!button()->accessibleName().isEmpty())
+            return button()->accessibleName();
+        // A single "&" marks the access key; "&&" is an ampersand.
+        static const QRegularExpression accessKeyMark(QStringLiteral("&(?!&)"));
+        return QString(button()->text()).remove(accessKeyMark);
+    }
+
+    QStringList actionNames() const override
+    {
+        return QStringList{button()->hasOnColour() ? toggleAction() : pressAction()}
+            + QAccessibleWidget::actionNames();
+    }
+
+    // Either action is a click, and the click handler decides what changes.
+    // The click comes a moment later, as with Qt's own buttons, so that a
+    // message box it opens does not hold up the tool that asked for it.
+    void doAction(const QString &action) override
+    {
+        if (action != pressAction() && action != toggleAction()) {
+            QAccessibleWidget::doAction(action);
+            return;
+        }
+        if (button()->isEnabled())
+            button()->animateClick();
+    }
+
+private:
+    ColourButton *button() const { return static_cast<ColourButton *>(widget()); }
+};
+
+QAccessibleInterface *accessibleColourButton(const QString &className, QObject *object)
+{
+    if (className == QLatin1String(ColourButton::staticMetaObject.className()))
+        return new AccessibleColourButton(static_cast<ColourButton *>(object));
+    return nullptr;
+}
+
+} // namespace
+
 ColourButton::ColourButton(const QString &caption, QWidget *parent)
     : QPushButton(caption, parent)
 {
+    // Installed before any interface of such a button is asked for; Qt keeps
+    // one copy of each factory.
+    QAccessible::installFactory(accessibleColourButton);
 }
 
 void ColourButton::setBackColor(platform::OleColour colour)
 {
     if (colour == m_backColor)
         return;
+    const bool wasOn = isOn();
     m_backColor = colour;
     update();
+    if (isOn() != wasOn) {
+        QAccessible::State changed;
+        changed.checked = true;
+        QAccessibleStateChangeEvent event(this, changed);
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
+void ColourButton::setOnColour(platform::OleColour onColour)
+{
+    m_onColour = onColour;
 }
 
 // Drawn by hand: several styles ignore a button's palette, and the colour is

@@ -108,6 +108,9 @@ void frm_FaultsAndMods::createControls()
     frame_Connection = new QGroupBox(texts::ConnectionFrame, client);
     frame_Connection->setObjectName(QStringLiteral("frame_Connection"));
     frame_Connection->setGeometry(layout::frame_Connection.toPixels());
+    // Every frame is named for assistive tools: Qt would name a frame inside a
+    // frame after the outer one's caption.
+    frame_Connection->setAccessibleName(texts::ConnectionFrame);
 
     lbl_Connection = new QLabel(texts::Disconnected, frame_Connection);
     lbl_Connection->setObjectName(QStringLiteral("lbl_Connection"));
@@ -134,16 +137,20 @@ void frm_FaultsAndMods::createControls()
     frame_BoardOptions = new QGroupBox(texts::BoardOptions, client);
     frame_BoardOptions->setObjectName(QStringLiteral("frame_BoardOptions"));
     frame_BoardOptions->setGeometry(layout::frame_BoardOptions.toPixels());
+    frame_BoardOptions->setAccessibleName(texts::BoardOptions);
 
     frame_CircuitMods = new QGroupBox(texts::CircuitMods, frame_BoardOptions);
     frame_CircuitMods->setObjectName(QStringLiteral("frame_CircuitMods"));
     frame_CircuitMods->setGeometry(layout::frame_CircuitMods.toPixels());
+    frame_CircuitMods->setAccessibleName(texts::CircuitMods);
     for (int index = 0; index < protocol::ModificationCount; ++index) {
         auto *button = new ColourButton(QString::number(index + 1), frame_CircuitMods);
         button->setObjectName(QStringLiteral("btn_Mod_%1").arg(index));
         button->setGeometry(layout::ItemButton(index, layout::ModColumns).toPixels());
         button->setAccessibleName(texts::ModName(index + 1));
         button->setToolTip(texts::ModName(index + 1));
+        // Checked, for assistive tools, while the item is inserted.
+        button->setOnColour(item_state::Inserted);
         connect(button, &QPushButton::clicked, this,
                 [this, index] { btn_Mod_Click(static_cast<qint16>(index)); });
         btn_Mod[static_cast<std::size_t>(index)] = button;
@@ -152,12 +159,14 @@ void frm_FaultsAndMods::createControls()
     frame_Faults = new QGroupBox(texts::Faults, frame_BoardOptions);
     frame_Faults->setObjectName(QStringLiteral("frame_Faults"));
     frame_Faults->setGeometry(layout::frame_Faults.toPixels());
+    frame_Faults->setAccessibleName(texts::Faults);
     for (int index = 0; index < protocol::FaultCount; ++index) {
         auto *button = new ColourButton(QString::number(index + 1), frame_Faults);
         button->setObjectName(QStringLiteral("btn_Fault_%1").arg(index));
         button->setGeometry(layout::ItemButton(index, layout::FaultColumns).toPixels());
         button->setAccessibleName(texts::FaultName(index + 1));
         button->setToolTip(texts::FaultName(index + 1));
+        button->setOnColour(item_state::Inserted);
         connect(button, &QPushButton::clicked, this,
                 [this, index] { btn_Fault_Click(static_cast<qint16>(index)); });
         btn_Fault[static_cast<std::size_t>(index)] = button;
@@ -398,6 +407,8 @@ void frm_FaultsAndMods::ResetFaultAndModButtons(bool enable)
     }
 }
 
+// The label has no accessible name of its own, so each new text reaches
+// assistive tools as a change of its name.
 void frm_FaultsAndMods::showConnectionStatus(bool connected)
 {
     if (connected) {

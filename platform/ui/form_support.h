@@ -27,8 +27,10 @@ void SetUpPasswordWindow(QWidget *window, int clientWidthTwips, int clientHeight
 // The Esc key does nothing in this window (a dialog would close on it).
 void IgnoreEscapeKey(QWidget *window);
 
-// On Windows, keeps the window's button off the taskbar; elsewhere the window
-// manager decides, and nothing is changed.
+// Keeps the window's button off the taskbar: on Windows through a hidden
+// owner, on X11 through the _NET_WM_STATE_SKIP_TASKBAR hint of a window
+// marked a dialog, which desktops that follow the EWMH honour. Elsewhere
+// (Wayland, say) the desktop decides.
 void KeepOffTaskbar(QWidget *window);
 
 // How Windows keeps a window off the taskbar: the window gets an owner that is
