@@ -21,7 +21,7 @@ std::string answerText(const Options &options)
 {
     if (options.silent)
         return "never answers the probe";
-    std::string text = "answers the probe with " + tarvex::hexByte(tarvex::ProbeAnswer);
+    std::string text = "answers the probe with " + tarvex_sim::hexByte(tarvex_sim::ProbeAnswer);
     if (options.answerDelayMs > 0)
         text += " after " + std::to_string(options.answerDelayMs) + " ms";
     return text + (options.off ? " once switched on (it starts off)" : "");

@@ -1,7 +1,7 @@
 #include "simulator/port_link.h"
 
 #include "simulator/folder_entries.h"
-#include "simulator/pseudo_terminal.h"
+#include "simulator/held_terminal.h"
 
 #include <cerrno>
 #include <cstring>
@@ -29,7 +29,7 @@ PortLink::PortLink(const std::string &folder, int com)
     : m_path(folder + "/COM" + std::to_string(com) + "-" + std::to_string(::getpid()))
 {}
 
-bool PortLink::leadTo(const PseudoTerminal &terminal, std::string *error)
+bool PortLink::leadTo(const HeldTerminal &terminal, std::string *error)
 {
     remove();
 #ifdef __linux__

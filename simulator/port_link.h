@@ -4,7 +4,7 @@
 
 namespace tarvex_sim {
 
-class PseudoTerminal;
+class HeldTerminal;
 
 // The simulator's folder, made private to the user; a folder of another owner
 // or a symbolic link in its place is refused.
@@ -25,7 +25,7 @@ public:
 
     const std::string &path() const { return m_path; }
 
-    bool leadTo(const PseudoTerminal &terminal, std::string *error);
+    bool leadTo(const HeldTerminal &terminal, std::string *error);
     void remove();
 
     // Links that simulators killed before they could tidy up left behind.

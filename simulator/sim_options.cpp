@@ -74,14 +74,14 @@ std::string outputRow(const std::string &example, const char *what)
 // The output, with examples that the model itself gives.
 std::string outputText()
 {
-    tarvex::BaseModel board;
-    const tarvex::Effect inserted = board.receive(protocol::FaultCommand(protocol::InsertBase, 2));
+    tarvex_sim::BaseModel board;
+    const tarvex_sim::Effect inserted = board.receive(protocol::FaultCommand(protocol::InsertBase, 2));
     return "\n"
            "Output, one line each, flushed at once:\n"
-        + outputRow("rx " + tarvex::hexByte(inserted.byte) + ' ' + tarvex::describe(inserted) + " | "
+        + outputRow("rx " + tarvex_sim::hexByte(inserted.byte) + ' ' + tarvex_sim::describe(inserted) + " | "
                         + board.stateText(),
                     "a byte received")
-        + outputRow("tx " + tarvex::hexByte(tarvex::ProbeAnswer) + " answer to the probe, 300 ms late | ...",
+        + outputRow("tx " + tarvex_sim::hexByte(tarvex_sim::ProbeAnswer) + " answer to the probe, 300 ms late | ...",
                     "a late answer sent")
         + outputRow("port opened, 1 open", "(Linux) a program opened")
         + outputRow("port closed, 0 open", "  or closed the terminal")
@@ -92,11 +92,11 @@ std::string outputText()
 // The line and the bytes, worded from the protocol itself.
 std::string protocolText()
 {
-    using tarvex::hexByte;
+    using tarvex_sim::hexByte;
     return "The line is meant as " + DescribeLine(BaseLine()) + "; a\n"
         "pseudo-terminal ignores the speed, so bytes are simply read.\n"
         "\n"
-        "Every probe " + hexByte(protocol::Probe) + " is answered with one byte, " + hexByte(tarvex::ProbeAnswer)
+        "Every probe " + hexByte(protocol::Probe) + " is answered with one byte, " + hexByte(tarvex_sim::ProbeAnswer)
         + ". " + hexByte(protocol::ResetAll) + " removes every fault\n"
         "and modification; " + hexByte(protocol::ModCommand(protocol::InsertBase, 0)) + "+m and "
         + hexByte(protocol::ModCommand(protocol::RemoveBase, 0)) + "+m insert and remove modification m+1\n"
@@ -110,7 +110,7 @@ std::string protocolText()
 std::string usageText()
 {
     return UsageIntro + protocolText() + UsageLinesAndOptions
-        + "                     seconds with microseconds, e.g. \"8123.456789 rx " + tarvex::hexByte(protocol::ResetAll)
+        + "                     seconds with microseconds, e.g. \"8123.456789 rx " + tarvex_sim::hexByte(protocol::ResetAll)
         + " ...\";\n" + UsageControlsHead + controlList() + outputText() + UsageStore;
 }
 

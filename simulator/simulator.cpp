@@ -40,7 +40,7 @@ Simulator::Simulator(const Options &options, PortLink &link, LinePublisher &line
 
 bool Simulator::plugIn(std::string *report)
 {
-    auto terminal = std::make_unique<PseudoTerminal>();
+    auto terminal = std::make_unique<HeldTerminal>();
     if (!terminal->open(BaseLine(), report))
         return false;
     // Watched before the path is told to anybody, so no client's open is missed.
@@ -162,25 +162,25 @@ std::optional<std::string> Simulator::readTerminal()
 void Simulator::receive(std::uint8_t byte, Clock::time_point readAt)
 {
     if (!m_poweredOn) {
-        event("rx " + tarvex::hexByte(byte) + " ignored, the base is off | " + m_model.stateText(), readAt);
+        event("rx " + tarvex_sim::hexByte(byte) + " ignored, the base is off | " + m_model.stateText(), readAt);
         return;
     }
-    const tarvex::Effect effect = m_model.receive(byte);
-    std::string what = tarvex::describe(effect);
+    const tarvex_sim::Effect effect = m_model.receive(byte);
+    std::string what = tarvex_sim::describe(effect);
     if (effect.answer) {
         if (m_options.silent) {
             what = "probe, not answered (--silent)";
         } else if (m_options.answerDelayMs > 0) {
             m_pending.push_back({Clock::now() + std::chrono::milliseconds(m_options.answerDelayMs),
                                  *effect.answer});
-            what = "probe, answer " + tarvex::hexByte(*effect.answer) + " due in "
+            what = "probe, answer " + tarvex_sim::hexByte(*effect.answer) + " due in "
                 + std::to_string(m_options.answerDelayMs) + " ms";
         } else if (!send(*effect.answer)) {
-            what = "probe, answer " + tarvex::hexByte(*effect.answer) + " could not be sent: "
+            what = "probe, answer " + tarvex_sim::hexByte(*effect.answer) + " could not be sent: "
                 + std::strerror(errno);
         }
     }
-    event("rx " + tarvex::hexByte(byte) + ' ' + what + " | " + m_model.stateText(), readAt);
+    event("rx " + tarvex_sim::hexByte(byte) + ' ' + what + " | " + m_model.stateText(), readAt);
 }
 
 void Simulator::sendDueAnswers()
@@ -190,13 +190,13 @@ void Simulator::sendDueAnswers()
         m_pending.pop_front();
         const std::string late = std::to_string(m_options.answerDelayMs) + " ms late";
         if (m_clients->openCount() == 0)
-            event("tx " + tarvex::hexByte(byte) + " answer to the probe dropped, " + late
+            event("tx " + tarvex_sim::hexByte(byte) + " answer to the probe dropped, " + late
                   + ": nobody has the port open | " + m_model.stateText());
         else if (!send(byte))
-            event("tx " + tarvex::hexByte(byte) + " answer to the probe could not be sent: "
+            event("tx " + tarvex_sim::hexByte(byte) + " answer to the probe could not be sent: "
                   + std::strerror(errno) + " | " + m_model.stateText());
         else
-            event("tx " + tarvex::hexByte(byte) + " answer to the probe, " + late + " | "
+            event("tx " + tarvex_sim::hexByte(byte) + " answer to the probe, " + late + " | "
                   + m_model.stateText());
     }
 }
@@ -292,7 +292,7 @@ void Simulator::apply(const Control &control)
         break;
     case ControlKind::PowerOn:
         if (!m_poweredOn)
-            m_model = tarvex::BaseModel();
+            m_model = tarvex_sim::BaseModel();
         m_poweredOn = true;
         changeLines(~lines.bits & BaseLines);
         what = "the base is on";
@@ -361,7 +361,7 @@ std::string Simulator::sendGarbled()
     std::string bytes;
     bool sent = true;
     for (const std::uint8_t byte : GarbledBytes) {
-        bytes += ' ' + tarvex::hexByte(byte);
+        bytes += ' ' + tarvex_sim::hexByte(byte);
         sent = sent && send(byte);
     }
     return bytes + (sent ? "" : " not") + " sent";

@@ -3,7 +3,7 @@
 #include "simulator/client_watch.h"
 #include "simulator/line_publisher.h"
 #include "simulator/port_link.h"
-#include "simulator/pseudo_terminal.h"
+#include "simulator/held_terminal.h"
 #include "simulator/sim_options.h"
 #include "simulator/tarvex_model.h"
 
@@ -78,9 +78,9 @@ private:
     PortLink &m_link;
     LinePublisher &m_lines;
     const Clock::time_point m_started;
-    std::unique_ptr<PseudoTerminal> m_terminal;
+    std::unique_ptr<HeldTerminal> m_terminal;
     std::unique_ptr<ClientWatch> m_clients;
-    tarvex::BaseModel m_model;
+    tarvex_sim::BaseModel m_model;
     bool m_poweredOn = true;
     std::deque<PendingAnswer> m_pending;
     std::multimap<Clock::time_point, const Control *> m_timed;

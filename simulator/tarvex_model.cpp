@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-namespace tarvex {
+namespace tarvex_sim {
 
 namespace {
 
@@ -115,4 +115,4 @@ std::string hexByte(std::uint8_t byte)
     return text;
 }
 
-} // namespace tarvex
+} // namespace tarvex_sim

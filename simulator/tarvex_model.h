@@ -11,7 +11,7 @@
 // The Tarvex base as seen from its serial line: a byte comes in, the board's
 // 32 items change, and a probe is answered. Standard C++ only, so that the
 // simulator and the tests share one model.
-namespace tarvex {
+namespace tarvex_sim {
 
 inline constexpr int FaultCount = tarvex_protocol::FaultCount;
 inline constexpr int ModificationCount = tarvex_protocol::ModificationCount;
@@ -65,4 +65,4 @@ std::string describe(const Effect &effect);
 // "0x5A"
 std::string hexByte(std::uint8_t byte);
 
-} // namespace tarvex
+} // namespace tarvex_sim

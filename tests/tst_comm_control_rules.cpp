@@ -107,6 +107,26 @@ public:
     }
 
 protected:
+    // Waits until nobody has the terminal open, as the simulator counts it.
+    void waitUntilFreed() const
+    {
+        static const QRegularExpression count(QStringLiteral("^port (?:opened|closed), (\\d+) open$"),
+                                              QRegularExpression::MultilineOption);
+        const QDeadlineTimer deadline(3000);
+        while (!deadline.hasExpired()) {
+            QFile file(m_log);
+            if (!file.open(QIODevice::ReadOnly))
+                return;
+            QString open;
+            auto matches = count.globalMatch(QString::fromUtf8(file.readAll()));
+            while (matches.hasNext())
+                open = matches.next().captured(1);
+            if (open.isEmpty() || open == u"0")
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
     int m_port = 0;
     QString m_line;
 
@@ -150,6 +170,10 @@ public:
     {
         platform::SettingsStore::remove(settings_keys::Application, settings_keys::SectionPorts,
                                         settings_keys::PortKey(NetworkCom));
+        // ser2net lets the terminal go a little after the connection ends;
+        // until then the next row would share the terminal with it (a byte
+        // written then was seen lost once).
+        waitUntilFreed();
     }
 
 private:

@@ -2,11 +2,11 @@
 
 #include <QtTest>
 
-using tarvex::Action;
-using tarvex::BaseModel;
-using tarvex::ItemKind;
+using tarvex_sim::Action;
+using tarvex_sim::BaseModel;
+using tarvex_sim::ItemKind;
 
-Q_DECLARE_METATYPE(tarvex::ItemKind)
+Q_DECLARE_METATYPE(tarvex_sim::ItemKind)
 
 namespace {
 
@@ -97,13 +97,13 @@ void tst_TarvexModel::eachItemCodeSwitchesItsOwnItem()
     };
     BaseModel model;
     for (const auto &step : steps) {
-        const tarvex::Effect effect = model.receive(static_cast<std::uint8_t>(step.byte));
+        const tarvex_sim::Effect effect = model.receive(static_cast<std::uint8_t>(step.byte));
         QCOMPARE(effect.action, step.action);
         QCOMPARE(effect.kind, kind);
         QCOMPARE(effect.number, number);
         QVERIFY(effect.changed);
         QVERIFY(!effect.answer);
-        QCOMPARE(QString::fromStdString(tarvex::describe(effect)), QLatin1String(step.verb) + name);
+        QCOMPARE(QString::fromStdString(tarvex_sim::describe(effect)), QLatin1String(step.verb) + name);
         QCOMPARE(model.isInserted(kind, number), step.inserted);
         // No other item moved.
         QCOMPARE(state(model), step.state);
@@ -114,15 +114,15 @@ void tst_TarvexModel::repeatedCommandChangesNothing()
 {
     BaseModel model;
     QVERIFY(model.receive(0x5A).changed);
-    const tarvex::Effect again = model.receive(0x5A);
+    const tarvex_sim::Effect again = model.receive(0x5A);
     QVERIFY(!again.changed);
-    QCOMPARE(QString::fromStdString(tarvex::describe(again)), QStringLiteral("insert fault 7, was already inserted"));
+    QCOMPARE(QString::fromStdString(tarvex_sim::describe(again)), QStringLiteral("insert fault 7, was already inserted"));
     QCOMPARE(state(model), QStringLiteral("faults=7 mods=none"));
 
-    const tarvex::Effect removeMissing = model.receive(0x60);
+    const tarvex_sim::Effect removeMissing = model.receive(0x60);
     QCOMPARE(removeMissing.action, Action::Remove);
     QVERIFY(!removeMissing.changed);
-    QCOMPARE(QString::fromStdString(tarvex::describe(removeMissing)), QStringLiteral("remove mod 1, was not inserted"));
+    QCOMPARE(QString::fromStdString(tarvex_sim::describe(removeMissing)), QStringLiteral("remove mod 1, was not inserted"));
     QCOMPARE(state(model), QStringLiteral("faults=7 mods=none"));
 }
 
@@ -137,7 +137,7 @@ void tst_TarvexModel::resetRemovesEverything()
     QVERIFY(!model.isInserted(ItemKind::Fault, 13));
     QVERIFY(!model.isInserted(ItemKind::Modification, 21));
 
-    tarvex::Effect effect = model.receive(0x80);
+    tarvex_sim::Effect effect = model.receive(0x80);
     QCOMPARE(effect.action, Action::Reset);
     QVERIFY(effect.changed);
     QVERIFY(!effect.answer);
@@ -155,10 +155,10 @@ void tst_TarvexModel::onlyTheProbeIsAnswered()
     model.receive(0x4B);
     for (int byte = 0; byte <= 0xFF; ++byte) {
         BaseModel copy = model;
-        const tarvex::Effect effect = copy.receive(static_cast<std::uint8_t>(byte));
+        const tarvex_sim::Effect effect = copy.receive(static_cast<std::uint8_t>(byte));
         QCOMPARE(effect.answer.has_value(), byte == 0xC0);
     }
-    const tarvex::Effect probe = model.receive(0xC0);
+    const tarvex_sim::Effect probe = model.receive(0xC0);
     QCOMPARE(probe.action, Action::Probe);
     QVERIFY(!probe.changed);
     QCOMPARE(state(model), QStringLiteral("faults=3 mods=12"));
@@ -185,12 +185,12 @@ void tst_TarvexModel::unknownBytesChangeNothing()
     BaseModel model;
     model.receive(0x56);
     model.receive(0x4B);
-    const tarvex::Effect effect = model.receive(static_cast<std::uint8_t>(byte));
+    const tarvex_sim::Effect effect = model.receive(static_cast<std::uint8_t>(byte));
     QCOMPARE(effect.action, Action::Unknown);
     QCOMPARE(int(effect.byte), byte);
     QVERIFY(!effect.changed);
     QVERIFY(!effect.answer);
-    QCOMPARE(QString::fromStdString(tarvex::describe(effect)), QStringLiteral("unknown byte, ignored"));
+    QCOMPARE(QString::fromStdString(tarvex_sim::describe(effect)), QStringLiteral("unknown byte, ignored"));
     QCOMPARE(state(model), QStringLiteral("faults=3 mods=12"));
 }
 

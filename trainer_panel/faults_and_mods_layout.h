@@ -22,6 +22,9 @@ constexpr TwipsRect btn_Reset{3360, 1860, 975, 315};          // in frame_BoardO
 constexpr TwipsRect lbl_info{120, 2580, 5055, 495};           // in frame_BoardOptions
 constexpr TwipsRect Label1{3720, 4800, 1695, 255};
 
+// The port menu offers COM 1 to COM 12.
+constexpr int PortItems = 12;
+
 // Item buttons stand in a grid in their frame.
 constexpr int ItemButtonSize = 315;
 constexpr int ItemGridLeft = 120;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "faults_and_mods_layout.h"
 #include "platform/serial/comm_control.h"
 #include "protocol/tarvex_protocol.h"
 
@@ -52,7 +53,7 @@ public:
     QAction *menu_Exit = nullptr;
     QMenu *menu_Option = nullptr;
     QMenu *menu_Port = nullptr;
-    std::array<QAction *, 12> menu_Com{}; // menu_Com[0] is the item "COM &1"
+    std::array<QAction *, faults_and_mods_layout::PortItems> menu_Com{}; // menu_Com[0] is the item "COM &1"
     platform::CommControl *MSCommObject = nullptr;
     QTimer *TimerConnection = nullptr;
 

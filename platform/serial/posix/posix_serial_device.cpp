@@ -1,5 +1,8 @@
 #include "platform/serial/posix/posix_serial_device.h"
 
+#include "platform/serial/posix/open_errors.h"
+#include "platform/serial/posix/system_console.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 
@@ -9,7 +12,6 @@
 #include <utility>
 
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -42,99 +44,6 @@ bool deviceGone(int fd)
     return ::tcgetattr(fd, &attributes) == -1 && isGoneError(errno);
 }
 
-CommError invalidPortNumber()
-{
-    return {comm_error::InvalidPortNumber, QString::fromLatin1(comm_text::InvalidPortNumber)};
-}
-
-CommError systemConsole(const QString &path)
-{
-    return {comm_error::InvalidPortNumber,
-            QStringLiteral("Invalid port number: %1 is the system console").arg(path)};
-}
-
-// The device number of terminal `name` under /dev, else as the kernel lists it.
-std::optional<dev_t> terminalDevice(const QString &name)
-{
-    struct stat info {};
-    if (::stat(QFile::encodeName(QStringLiteral("/dev/") + name).constData(), &info) == 0
-        && S_ISCHR(info.st_mode))
-        return info.st_rdev;
-    QFile numbers(QStringLiteral("/sys/class/tty/%1/dev").arg(name));
-    if (!numbers.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    const QList<QByteArray> parts = numbers.readAll().trimmed().split(':');
-    bool majorOk = false;
-    bool minorOk = false;
-    const unsigned major = parts.value(0).toUInt(&majorOk);
-    const unsigned minor = parts.value(1).toUInt(&minorOk);
-    if (parts.size() != 2 || !majorOk || !minorOk)
-        return std::nullopt;
-    return makedev(major, minor);
-}
-
-bool isActiveConsole(dev_t device, const QStringList &consoles)
-{
-    return std::any_of(consoles.cbegin(), consoles.cend(), [device](const QString &name) {
-        const std::optional<dev_t> console = terminalDevice(name);
-        return console && *console == device;
-    });
-}
-
-QByteArray readSystemFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-CommError inUse(const QString &path, const QString &detail = QString())
-{
-    QString description = QStringLiteral("%1 is in use by another program").arg(path);
-    if (!detail.isEmpty())
-        description += QStringLiteral(" (%1)").arg(detail);
-    return {comm_error::PortInUse, description};
-}
-
-CommError cannotOpen(const QString &path, const QString &reason)
-{
-    return {comm_error::CannotOpen, QStringLiteral("Cannot open %1: %2").arg(path, reason)};
-}
-
-CommError settingsRejected(const QString &path, const QString &settings, const QString &reason)
-{
-    return {comm_error::SettingsRejected,
-            QStringLiteral("%1 does not accept the settings %2: %3").arg(path, settings, reason)};
-}
-
-// Names the group that may use the device, which is what the user has to join.
-QString permissionDenied(const struct stat &info)
-{
-    const struct group *owner = ::getgrgid(info.st_gid);
-    if (!owner)
-        return QStringLiteral("permission denied");
-    return QStringLiteral("permission denied; the user must be a member of the group %1")
-        .arg(QString::fromLocal8Bit(owner->gr_name));
-}
-
-CommError openFailure(const QString &path, int error, const struct stat &info)
-{
-    switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-    case ENODEV:
-    case ENXIO:
-    case EIO:
-        return invalidPortNumber();
-    case EBUSY:
-        return inUse(path);
-    case EACCES:
-    case EPERM:
-        return cannotOpen(path, permissionDenied(info));
-    default:
-        return cannotOpen(path, qt_error_string(error));
-    }
-}
-
 QSerialPort::Parity toQt(Parity parity)
 {
     switch (parity) {
@@ -153,25 +62,6 @@ QSerialPort::Parity toQt(Parity parity)
 }
 
 } // namespace
-
-QStringList ActiveSystemConsoles()
-{
-    QStringList names;
-    const auto add = [&names](const QByteArray &name) {
-        const QString text = QString::fromLocal8Bit(name.trimmed());
-        if (!text.isEmpty() && !names.contains(text))
-            names.append(text);
-    };
-    for (const QByteArray &name : readSystemFile(QStringLiteral("/sys/class/tty/console/active")).split(' '))
-        add(name);
-    // One console a line, its name first.
-    for (const QByteArray &line : readSystemFile(QStringLiteral("/proc/consoles")).split('\n'))
-        add(line.simplified().split(' ').value(0));
-    // tty0 is whichever virtual terminal is in front.
-    if (names.contains(QStringLiteral("tty0")))
-        add(readSystemFile(QStringLiteral("/sys/class/tty/tty0/active")));
-    return names;
-}
 
 QList<qint16> LineEventsBetween(const LineCounters &before, const LineCounters &after)
 {
@@ -293,36 +183,36 @@ void PosixSerialDevice::open(const PortTarget &target, const LineSettings &setti
     closePort();
     const QString path = target.device;
     if (target.kind != PortTarget::Kind::Device || path.isEmpty())
-        throw invalidPortNumber();
+        throw open_errors::InvalidPortNumber();
     const QByteArray nativePath = QFile::encodeName(path);
 
     // Only a character device can be a serial port; nothing else is opened at all.
     struct stat info {};
     if (::stat(nativePath.constData(), &info) == -1) {
         if (errno == EACCES)
-            throw cannotOpen(path, permissionDenied(info));
-        throw invalidPortNumber();
+            throw open_errors::CannotOpen(path, open_errors::PermissionDenied(info));
+        throw open_errors::InvalidPortNumber();
     }
     if (!S_ISCHR(info.st_mode))
-        throw invalidPortNumber();
-    if (isActiveConsole(info.st_rdev, m_consoles()))
-        throw systemConsole(path);
+        throw open_errors::InvalidPortNumber();
+    if (IsActiveConsole(info.st_rdev, m_consoles()))
+        throw open_errors::SystemConsole(path);
 
     // QSerialPort quietly sends these as 5 data bits or 1 stop bit.
     if (settings.dataBits < 5)
-        throw settingsRejected(path, settingsText, QStringLiteral("fewer than 5 data bits"));
+        throw open_errors::SettingsRejected(path, settingsText, QStringLiteral("fewer than 5 data bits"));
     if (settings.stopBits == StopBits::OneAndHalf)
-        throw settingsRejected(path, settingsText, QStringLiteral("1.5 stop bits"));
+        throw open_errors::SettingsRejected(path, settingsText, QStringLiteral("1.5 stop bits"));
 
     // Our own descriptor tells why an open fails, which QSerialPort's error codes
     // fold together, and whether the device is a terminal. It stays open while
     // QSerialPort opens, so the line is not hung up in between.
     const int probe = ::open(nativePath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (probe == -1)
-        throw openFailure(path, errno, info);
+        throw open_errors::OpenFailure(path, errno, info);
     if (::isatty(probe) != 1) {
         ::close(probe);
-        throw invalidPortNumber();
+        throw open_errors::InvalidPortNumber();
     }
 
     m_port.setPortName(path);
@@ -337,18 +227,18 @@ void PosixSerialDevice::open(const PortTarget &target, const LineSettings &setti
     if (!opened) {
         switch (m_port.error()) {
         case QSerialPort::PermissionError: // its lock file is taken
-            throw inUse(path, m_port.errorString());
+            throw open_errors::InUse(path, m_port.errorString());
         case QSerialPort::UnsupportedOperationError:
-            throw settingsRejected(path, settingsText, m_port.errorString());
+            throw open_errors::SettingsRejected(path, settingsText, m_port.errorString());
         default:
-            throw cannotOpen(path, m_port.errorString());
+            throw open_errors::CannotOpen(path, m_port.errorString());
         }
     }
     // A program that reaches the same device under another name takes no lock file
     // of this name; a lock on the device itself catches it.
     if (::flock(m_port.handle(), LOCK_EX | LOCK_NB) == -1 && errno == EWOULDBLOCK) {
         m_port.close();
-        throw inUse(path);
+        throw open_errors::InUse(path);
     }
 
     m_devicePath = path;

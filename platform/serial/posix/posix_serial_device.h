@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/serial/comm_codes.h"
+#include "platform/serial/posix/system_console.h"
 #include "platform/serial/serial_device.h"
 
 #include <QList>
@@ -31,10 +32,6 @@ struct LineCounters
 // The comm_event codes for what happened between two readings: one per counter
 // that moved, however far, so a pulse too short to see as a state still counts.
 QList<qint16> LineEventsBetween(const LineCounters &before, const LineCounters &after);
-
-// The terminals that are active system consoles now, as names under /dev
-// ("ttyS0", "tty1"), from the kernel's lists.
-QStringList ActiveSystemConsoles();
 
 // The serial port of Linux and other POSIX systems, on QSerialPort: a terminal
 // device. Line states are polled on the owner's thread while the port is open;

@@ -1,4 +1,4 @@
-#include "simulator/pseudo_terminal.h"
+#include "simulator/held_terminal.h"
 
 #include "simulator/base_line.h"
 
@@ -13,7 +13,7 @@
 
 namespace tarvex_sim {
 
-bool PseudoTerminal::open(const platform::LineSettings &line, std::string *error)
+bool HeldTerminal::open(const platform::LineSettings &line, std::string *error)
 {
     m_master = ::posix_openpt(O_RDWR | O_NOCTTY);
     if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
@@ -47,7 +47,7 @@ bool PseudoTerminal::open(const platform::LineSettings &line, std::string *error
     return true;
 }
 
-void PseudoTerminal::close()
+void HeldTerminal::close()
 {
     if (m_heldSlave >= 0)
         ::close(m_heldSlave);
@@ -56,7 +56,7 @@ void PseudoTerminal::close()
     m_heldSlave = m_master = -1;
 }
 
-void PseudoTerminal::portFreed()
+void HeldTerminal::portFreed()
 {
     ::tcflush(m_heldSlave, TCIFLUSH);
 #ifdef TIOCNXCL
@@ -64,7 +64,7 @@ void PseudoTerminal::portFreed()
 #endif
 }
 
-int PseudoTerminal::number() const
+int HeldTerminal::number() const
 {
     return std::atoi(m_slavePath.c_str() + m_slavePath.rfind('/') + 1);
 }

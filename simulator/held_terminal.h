@@ -6,16 +6,17 @@
 
 namespace tarvex_sim {
 
-// The master side stays with us; we also keep the slave side open ourselves, so
-// that a client closing the port does not hang the terminal up: the master
-// keeps working and the next client finds the same device with our settings.
-class PseudoTerminal
+// The base's pseudo-terminal, held open at both ends. The master side stays
+// with us; we also keep the slave side open ourselves, so that a client closing
+// the port does not hang the terminal up: the master keeps working and the next
+// client finds the same device with our settings.
+class HeldTerminal
 {
 public:
-    PseudoTerminal() = default;
-    PseudoTerminal(const PseudoTerminal &) = delete;
-    PseudoTerminal &operator=(const PseudoTerminal &) = delete;
-    ~PseudoTerminal() { close(); }
+    HeldTerminal() = default;
+    HeldTerminal(const HeldTerminal &) = delete;
+    HeldTerminal &operator=(const HeldTerminal &) = delete;
+    ~HeldTerminal() { close(); }
 
     // Opens a new terminal whose line is set up as `line`.
     bool open(const platform::LineSettings &line, std::string *error);

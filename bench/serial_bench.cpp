@@ -1,0 +1,340 @@
+#include "bench/serial_bench.h"
+
+#include "app_settings/port_mapping.h"
+#include "app_settings/settings_keys.h"
+#include "platform/serial/serial_comm_control.h"
+#include "platform/settings/settings_store.h"
+#include "protocol/tarvex_protocol.h"
+#include "simulator/tarvex_model.h"
+#include "tests/support/recording_message_boxes.h"
+#include "tests/support/serial_server_process.h"
+#include "tests/support/tarvex_sim_process.h"
+#include "trainer_panel/colour_button.h"
+#include "trainer_panel/frm_FaultsAndMods.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QPushButton>
+
+#include <algorithm>
+#include <thread>
+
+namespace velmora_bench {
+
+namespace protocol = tarvex_protocol;
+
+namespace {
+
+// A click on an item inserts it when it is out and removes it when it is in:
+// the byte the base should get for it, with `board` following.
+quint8 click(tarvex_sim::BaseModel *board, int item)
+{
+    const tarvex_sim::Item which = tarvex_sim::itemAt(item);
+    const bool inserted = board->isInserted(which.kind, which.number);
+    const quint8 byte = protocol::ItemCommand(inserted ? protocol::RemoveBase : protocol::InsertBase, item);
+    board->receive(byte);
+    return byte;
+}
+
+const QRegularExpression AnyRx(QStringLiteral("^\\d+\\.\\d{6} rx 0x(\\w\\w) "));
+
+} // namespace
+
+// The window, the base and, on the network route, ser2net between them.
+class SerialRig
+{
+public:
+    using Route = SerialBench::Route;
+    using Loss = SerialBench::Loss;
+    static constexpr int BurstLength = SerialBench::BurstLength;
+
+    explicit SerialRig(Route route)
+        : m_route(route)
+    {
+        startBase();
+        m_messages.onShow = [this](const RecordingMessageBoxes::Message &) { m_shownAt = NowMicros(); };
+        m_window = std::make_unique<frm_FaultsAndMods>(platform::CreateSerialCommControl(ResolveComPort), m_messages);
+        m_window->setAttribute(Qt::WA_DeleteOnClose, false);
+        m_window->show();
+        QCoreApplication::processEvents();
+    }
+
+    Series connects(int runs, Series *toProbe)
+    {
+        Series ms;
+        for (int run = 0; run < runs; ++run) {
+            const qint64 clicked = NowMicros();
+            m_window->btn_Connect->click();
+            const qint64 probed = arrival(protocol::Probe, "connect");
+            const qint64 arrived = arrival(protocol::ResetAll, "the probe");
+            if (m_window->btn_Connect->isEnabled())
+                throw Failure("connect failed: " + m_messages.titles().join(QStringLiteral(", ")).toStdString());
+            ms.add(double(arrived - clicked) / 1000.0);
+            toProbe->add(double(probed - clicked) / 1000.0);
+            m_window->btn_Disconnect->click();
+            waitUntilPortFreed();
+        }
+        return ms;
+    }
+
+    Series clicks(int runs)
+    {
+        connect();
+        Series ms;
+        tarvex_sim::BaseModel board;
+        for (int run = 0; run < runs; ++run) {
+            const int item = (run * 7) % protocol::ItemCount;
+            const quint8 expected = click(&board, item);
+            const qint64 clicked = NowMicros();
+            button(item)->click();
+            ms.add(double(arrival(expected, "item click") - clicked) / 1000.0);
+            QCoreApplication::processEvents();
+        }
+        resetBoard();
+        return ms;
+    }
+
+    Series bursts(int runs, std::string *fault)
+    {
+        connect();
+        Series ms;
+        for (int run = 0; run < runs; ++run) {
+            tarvex_sim::BaseModel board;
+            QByteArray expected;
+            const qint64 started = NowMicros();
+            for (int k = 0; k < BurstLength; ++k) {
+                const int item = (k * 7 + run) % protocol::ItemCount;
+                expected.append(char(click(&board, item)));
+                button(item)->click();
+                // As between two real clicks: the window's events are handled.
+                QCoreApplication::processEvents();
+            }
+            QByteArray received;
+            qint64 last = started;
+            QString lastLine;
+            while (received.size() < expected.size()) {
+                const QString line = m_base->waitForLine(AnyRx, 3000);
+                if (line.isNull())
+                    break;
+                received.append(char(AnyRx.match(line).captured(1).toInt(nullptr, 16)));
+                last = TarvexSimProcess::timestampMicros(line).value_or(last);
+                lastLine = line;
+            }
+            // Anything more would be a doubled byte.
+            const QString extra = m_base->waitForLine(AnyRx, 100);
+            if (!extra.isNull())
+                received.append(char(AnyRx.match(extra).captured(1).toInt(nullptr, 16)));
+            if (fault->empty())
+                *fault = compare(expected, received, lastLine, board.stateText(), run);
+            ms.add(double(last - started) / 1000.0);
+            if (m_window->btn_Connect->isEnabled())
+                throw Failure("the connection dropped during a burst: "
+                              + m_messages.titles().join(QStringLiteral(", ")).toStdString());
+            resetBoard();
+        }
+        return ms;
+    }
+
+
+    Series losses(int runs, Loss loss)
+    {
+        Series ms;
+        const char *lines[] = {"cts", "dsr", "cd"};
+        for (int run = 0; run < runs; ++run) {
+            connect();
+            waitUntilArmed();
+            const qsizetype shown = m_messages.shown.size();
+            qint64 changedAt = 0;
+            if (loss == Loss::Killed) {
+                changedAt = NowMicros();
+                m_base->process().kill();
+            } else if (loss == Loss::ServerKilled) {
+                changedAt = NowMicros();
+                m_server->kill();
+            } else {
+                changedAt = loss == Loss::Cable ? control("cable", "pulled") : control(lines[run % 3]);
+            }
+            const qint64 lostAt = waitForMessage(shown);
+            ms.add(double(lostAt - changedAt) / 1000.0);
+            if (loss == Loss::Killed) {
+                m_base->process().waitForFinished(3000);
+                startBase();
+            } else if (loss == Loss::ServerKilled) {
+                startServer();
+            } else if (loss == Loss::Cable) {
+                // Plugged in again for the next run.
+                control("cable", "plugged in again");
+            }
+        }
+        return ms;
+    }
+
+private:
+    void startBase()
+    {
+        m_base = std::make_unique<TarvexSimProcess>(QStringLiteral(TARVEX_SIM));
+        if (!m_base->start({QStringLiteral("--timestamps")}))
+            throw Failure("tarvex-sim did not start: " + m_base->process().errorString().toStdString());
+        if (m_route == Route::Ser2net)
+            startServer();
+    }
+
+    // ser2net in front of the base's terminal, with the modem-line fixture so
+    // that the terminal has lines; COM 1 is mapped to it.
+    void startServer()
+    {
+        m_server.reset();
+        m_server = std::make_unique<SerialServerProcess>(SerialServerProcess::Kind::Ser2net);
+#ifdef MODEM_LINE_FIXTURE
+        const QString fixture = QStringLiteral(MODEM_LINE_FIXTURE);
+#else
+        const QString fixture;
+#endif
+        if (!m_server->start(m_base->terminalPath(), fixture))
+            throw Failure("ser2net did not start: " + m_server->output().toStdString());
+        if (!platform::SettingsStore::write(settings_keys::Application, settings_keys::SectionPorts,
+                                            settings_keys::PortKey(1), m_server->url()))
+            throw Failure("cannot map COM 1 to ser2net");
+    }
+
+    // Types a control at the base; the time the base says it did what was asked.
+    qint64 control(const char *words, const char *done = "")
+    {
+        m_base->process().write(QByteArray(words) + '\n');
+        const QString line = m_base->waitForLine(
+            QRegularExpression(QStringLiteral("^\\d+\\.\\d{6} %1: %2").arg(QLatin1String(words), QLatin1String(done))),
+            3000);
+        if (line.isNull())
+            throw Failure(std::string("the base did not take the control ") + words);
+        return *TarvexSimProcess::timestampMicros(line);
+    }
+
+    void waitUntilArmed()
+    {
+        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(3);
+        while (!m_window->connectionArmed()) {
+            if (Clock::now() > deadline)
+                throw Failure("the connection never left its settling time");
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        }
+    }
+
+    qint64 waitForMessage(qsizetype before)
+    {
+        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(3);
+        while (m_messages.shown.size() == before) {
+            if (Clock::now() > deadline)
+                throw Failure("no message within 3 s of losing the connection");
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        }
+        if (m_messages.shown.size() != before + 1 || m_messages.shown.last().title != QLatin1String("Connection lost"))
+            throw Failure("losing the connection showed: "
+                          + m_messages.titles().mid(before).join(QStringLiteral(", ")).toStdString());
+        return m_shownAt;
+    }
+
+    static std::string compare(const QByteArray &expected, const QByteArray &received, const QString &lastLine,
+                               const std::string &state, int run)
+    {
+        const std::string burst = "burst " + std::to_string(run + 1) + ": ";
+        for (qsizetype i = 0; i < std::min(expected.size(), received.size()); ++i) {
+            if (expected[i] != received[i])
+                return burst + "byte " + std::to_string(i + 1) + " was " + tarvex_sim::hexByte(quint8(received[i]))
+                    + ", not " + tarvex_sim::hexByte(quint8(expected[i]));
+        }
+        if (received.size() < expected.size())
+            return burst + std::to_string(expected.size() - received.size()) + " of "
+                + std::to_string(expected.size()) + " bytes lost";
+        if (received.size() > expected.size())
+            return burst + "more bytes than clicks";
+        if (TarvexSimProcess::boardState(lastLine).toStdString() != state)
+            return burst + "the board ended as " + TarvexSimProcess::boardState(lastLine).toStdString()
+                + ", not " + state;
+        return std::string();
+    }
+
+    ColourButton *button(int item) const
+    {
+        const tarvex_sim::Item which = tarvex_sim::itemAt(item);
+        const auto index = std::size_t(which.number - 1);
+        return which.kind == tarvex_sim::ItemKind::Fault ? m_window->btn_Fault.at(index) : m_window->btn_Mod.at(index);
+    }
+
+    // The time the base read the next byte, which must be `byte`.
+    qint64 arrival(quint8 byte, const char *after)
+    {
+        const QString line = m_base->waitForLine(AnyRx, 3000);
+        if (line.isNull())
+            throw Failure(std::string("no byte reached the base after ") + after + "; messages: "
+                          + m_messages.titles().join(QStringLiteral(", ")).toStdString() + "; the base printed:\n"
+                          + m_base->lines().mid(m_base->lines().size() - 8).join(QLatin1Char('\n')).toStdString());
+        if (AnyRx.match(line).captured(1).toInt(nullptr, 16) != byte)
+            throw Failure(std::string("after ") + after + " the base got " + line.toStdString() + ", expected "
+                          + tarvex_sim::hexByte(byte));
+        return *TarvexSimProcess::timestampMicros(line);
+    }
+
+    void connect()
+    {
+        if (!m_window->btn_Connect->isEnabled())
+            return;
+        m_window->btn_Connect->click();
+        arrival(protocol::Probe, "connect");
+        arrival(protocol::ResetAll, "connect");
+        if (m_window->btn_Connect->isEnabled())
+            throw Failure("connect failed: " + m_messages.titles().join(QStringLiteral(", ")).toStdString());
+    }
+
+    void resetBoard()
+    {
+        m_window->btn_Reset->click();
+        arrival(protocol::ResetAll, "Reset All");
+        QCoreApplication::processEvents();
+    }
+
+    // So that the next probe is not taken for a byte of the last connection.
+    void waitUntilPortFreed()
+    {
+#ifdef Q_OS_LINUX
+        if (m_base->waitForLine(QRegularExpression(QStringLiteral("port closed, 0 open$")), 3000).isNull())
+            throw Failure("the base never saw the port closed");
+#endif
+        QCoreApplication::processEvents();
+    }
+
+    Route m_route;
+    std::unique_ptr<TarvexSimProcess> m_base;
+    std::unique_ptr<SerialServerProcess> m_server;
+    qint64 m_shownAt = 0;
+    RecordingMessageBoxes m_messages;
+    std::unique_ptr<frm_FaultsAndMods> m_window;
+};
+
+SerialBench::SerialBench(Route route)
+    : m_rig(std::make_unique<SerialRig>(route))
+{
+}
+
+SerialBench::~SerialBench() = default;
+
+Series SerialBench::connects(int runs, Series *toProbe)
+{
+    return m_rig->connects(runs, toProbe);
+}
+
+Series SerialBench::clicks(int runs)
+{
+    return m_rig->clicks(runs);
+}
+
+Series SerialBench::bursts(int runs, std::string *fault)
+{
+    return m_rig->bursts(runs, fault);
+}
+
+Series SerialBench::losses(int runs, Loss loss)
+{
+    return m_rig->losses(runs, loss);
+}
+
+} // namespace velmora_bench
