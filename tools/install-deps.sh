@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing and running need, and
 # does nothing when all are present. As root with apt-get, otherwise through sudo.
+# Packages named as arguments are installed too:
+#   bash tools/install-deps.sh [PACKAGE...]
 set -euo pipefail
 
 packages=(
@@ -32,7 +34,7 @@ if bash "$(dirname "$0")/windows/windows-qt.sh" --check 2>/dev/null; then
 fi
 
 missing=()
-for package in "${packages[@]}" "${optional[@]}"; do
+for package in "${packages[@]}" "${optional[@]}" "$@"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
         missing+=("$package")
     fi
