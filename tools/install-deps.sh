@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing and running need, and
 # does nothing when all are present. As root with apt-get, otherwise through sudo.
+#   bash tools/install-deps.sh [--build-windows-qt]
+# --build-windows-qt adds what tools/windows/build-qt.sh needs.
 set -euo pipefail
 
 packages=(
@@ -20,6 +22,11 @@ optional=(clang libclang-rt-14-dev)
 # installer, and Xvfb and xdotool to use the installed programs' windows.
 if bash "$(dirname "$0")/windows/windows-qt.sh" --check 2>/dev/null; then
     packages+=(xz-utils wine wine64 wixl xvfb xdotool)
+fi
+# Building Qt for MinGW from Debian's source package (apt-get source unpacks
+# it with dpkg-source).
+if [ "${1:-}" = --build-windows-qt ]; then
+    packages+=(dpkg-dev ninja-build qt6-base-dev-tools xz-utils)
 fi
 
 missing=()
