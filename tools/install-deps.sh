@@ -9,11 +9,11 @@ packages=(
     cmake g++ make pkg-config
     qt6-base-dev qt6-serialport-dev libgl-dev
     fonts-dejavu-core fonts-liberation
-    # Every build also compiles the Windows serial code with MinGW-w64.
+    # The test command also compiles the Windows serial code with MinGW-w64.
     g++-mingw-w64-x86-64-posix
-    # The Debian package (dpkg-shlibdeps; CPack runs `file` on every program)
-    # and the check of the desktop entries.
-    dpkg-dev file desktop-file-utils
+    # The Debian package (dpkg-shlibdeps; CPack runs `file` on every program),
+    # Debian's own check of it, and the check of the desktop entries.
+    dpkg-dev file lintian desktop-file-utils
 )
 # The fuzz targets need clang's libFuzzer runtime; built when it is there.
 optional=(clang libclang-rt-14-dev)
