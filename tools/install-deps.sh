@@ -19,9 +19,10 @@ packages=(
 optional=(clang libclang-rt-14-dev)
 # The Windows stage of the test command, which runs only when there is a Qt for
 # MinGW (tools/windows/windows-qt.sh): xz to unpack it, Wine, wixl for the
-# installer, and Xvfb and xdotool to use the installed programs' windows.
+# installer and msiinfo (msitools) to read the versions of the packages in the
+# upgrade checks, and Xvfb and xdotool to use the installed programs' windows.
 if bash "$(dirname "$0")/windows/windows-qt.sh" --check 2>/dev/null; then
-    packages+=(xz-utils wine wine64 wixl xvfb xdotool)
+    packages+=(xz-utils wine wine64 wixl msitools xvfb xdotool)
 fi
 # Building Qt for MinGW from Debian's source package (apt-get source unpacks
 # it with dpkg-source).
