@@ -5,7 +5,7 @@
 #   bash tools/windows/build-qt.sh [--work DIR] [--keep-work] [OUT_DIR]
 # OUT_DIR is ${XDG_CACHE_HOME:-~/.cache}/velmora unless given, where
 # tools/windows/windows-qt.sh looks for it. About 35 minutes on 2 cores. The
-# work folder (OUT_DIR/qt-work unless --work, about 2 GB) is removed when the
+# work folder (OUT_DIR/qt-work unless --work, about 1.5 GB) is removed when the
 # archive is written, unless --keep-work; a run that stopped goes on from it.
 #
 # What it holds: Core, Gui, Widgets, Network (TLS through Windows' Schannel)
