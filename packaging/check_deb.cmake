@@ -2,7 +2,7 @@
 # and its contents. Run by CTest:
 #   cmake -DCPACK=... -DCPACK_CONFIG=... -DWORK_DIR=... -DCONFIG=...
 #         -DDPKG_DEB=... -DPACKAGE=velmora -DVERSION=1.10 -DPROGRAMS=a,b
-#         -P check_deb.cmake
+#         [-DLINTIAN=path] -P check_deb.cmake
 cmake_minimum_required(VERSION 3.25)
 include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
 require_arguments(CPACK CPACK_CONFIG WORK_DIR DPKG_DEB PACKAGE VERSION PROGRAMS)
@@ -69,9 +69,10 @@ endif()
 # Paths only, from lines such as "-rwxr-xr-x root/root 12345 2024-01-01 00:00 ./usr/bin/x".
 string(REGEX MATCHALL "\\./[^\n]*" paths "${listing}")
 set(expected ./usr/share/applications/velmora.desktop ./usr/share/applications/velmora-password.desktop
-    ./usr/share/icons/hicolor/32x32/apps/velmora.png)
+    ./usr/share/icons/hicolor/32x32/apps/velmora.png
+    ./usr/share/doc/${PACKAGE}/copyright ./usr/share/doc/${PACKAGE}/changelog.gz)
 foreach(program ${PROGRAMS})
-    list(APPEND expected ./usr/bin/${program})
+    list(APPEND expected ./usr/bin/${program} ./usr/share/man/man1/${program}.1.gz)
 endforeach()
 foreach(path ${expected})
     if(NOT path IN_LIST paths)
@@ -92,6 +93,29 @@ foreach(program ${PROGRAMS})
         fail("./usr/bin/${program} is not mode 0755 in the package")
     endif()
 endforeach()
+
+# The changelog's newest entry is this version: a release bumped without its
+# section in CHANGELOG.md fails here.
+execute_process(COMMAND ${DPKG_DEB} --fsys-tarfile ${debs}
+    COMMAND tar -xOf - ./usr/share/doc/${PACKAGE}/changelog.gz
+    COMMAND gzip -dc
+    RESULT_VARIABLE result OUTPUT_VARIABLE changelog)
+string(REGEX MATCH "^[^\n]*" newest "${changelog}")
+if(NOT newest MATCHES "^${PACKAGE} \\(${VERSION}\\) ")
+    fail("the changelog's newest entry is '${newest}', not version ${VERSION}: add its section to CHANGELOG.md")
+endif()
+
+# Debian's own checker: no error and no warning. A tag that is right for this
+# package is overridden in it, with the reason (lintian-overrides).
+if(LINTIAN)
+    execute_process(COMMAND ${LINTIAN} --fail-on error,warning ${debs}
+        RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+    if(NOT result EQUAL 0 OR output MATCHES "(^|\n)[EW]: ")
+        fail("lintian (exit ${result}):\n${output}")
+    endif()
+else()
+    message(STATUS "lintian not found: ${debs} not checked against Debian's policy")
+endif()
 
 if(failures GREATER 0)
     message(FATAL_ERROR "${failures} problem(s) in ${debs}")

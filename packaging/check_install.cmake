@@ -2,10 +2,10 @@
 # layout that the package and the desktop menu rely on. Run by CTest:
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONFIG=... -DPROGRAMS=a,b
 #         -DICON_SIZES=32,64 -DDESKTOP_FILES=x.desktop,y.desktop
-#         [-DDESKTOP_FILE_VALIDATE=path] -P check_install.cmake
+#         [-DDESKTOP_FILE_VALIDATE=path] -DGZIP=path -P check_install.cmake
 cmake_minimum_required(VERSION 3.25)
 include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
-require_arguments(BUILD_DIR WORK_DIR PROGRAMS ICON_SIZES DESKTOP_FILES)
+require_arguments(BUILD_DIR WORK_DIR PROGRAMS ICON_SIZES DESKTOP_FILES GZIP)
 split_lists(PROGRAMS ICON_SIZES DESKTOP_FILES)
 
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -30,6 +30,50 @@ list(SORT expected_programs)
 if(NOT installed_programs STREQUAL expected_programs)
     fail("bin/ holds '${installed_programs}', expected '${expected_programs}'")
 endif()
+
+# A manual page for every program. Those of the programs with a usage text
+# name the same options and commands as it does, and no others.
+function(man_page_text program out)
+    execute_process(COMMAND ${GZIP} -dc ${root}/share/man/man1/${program}.1.gz
+        RESULT_VARIABLE result OUTPUT_VARIABLE text ERROR_QUIET)
+    if(NOT result EQUAL 0)
+        fail("share/man/man1/${program}.1.gz is not installed, or not gzipped")
+        set(text "")
+    endif()
+    string(REPLACE "\\-" "-" text "${text}")
+    set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+# The long options and the commands (a word right after the program's name)
+# in a text; in a manual page, commands count where a line starts with them.
+function(options_in text program line_start out)
+    string(REGEX MATCHALL "--[a-z][a-z-]*" options "${text}")
+    string(REGEX MATCHALL "${line_start}${program} [a-z]+" commands "${text}")
+    foreach(command ${commands})
+        string(REGEX REPLACE "^.* " "" command "${command}")
+        list(APPEND options ${command})
+    endforeach()
+    list(REMOVE_DUPLICATES options)
+    list(SORT options)
+    set(${out} "${options}" PARENT_SCOPE)
+endfunction()
+
+foreach(program ${PROGRAMS})
+    man_page_text(${program} man_text)
+    if(program STREQUAL "tarvex-sim")
+        set(usage_command ${root}/bin/${program} --help)
+    elseif(program STREQUAL "velmora-settings")
+        set(usage_command ${root}/bin/${program})
+    else()
+        continue()
+    endif()
+    execute_process(COMMAND ${usage_command} OUTPUT_VARIABLE usage ERROR_VARIABLE usage)
+    options_in("${usage}" ${program} "" usage_options)
+    options_in("${man_text}" ${program} "\\.B " man_options)
+    if(usage_options STREQUAL "" OR NOT usage_options STREQUAL man_options)
+        fail("${program}: the usage text names '${usage_options}', its manual page '${man_options}'")
+    endif()
+endforeach()
 
 # PNG: the 8-byte signature, then the IHDR chunk with width and height.
 function(png_size file out)

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -60,14 +61,15 @@ struct ToolRun
     QByteArray err;
 };
 
-// Runs the settings tool to its end; inChild runs in the child before the tool
-// starts (so it may only make system calls).
-ToolRun runTool(const QStringList &arguments, const std::function<void()> &inChild = {})
+// Runs the settings tool (or the copy at program) to its end; inChild runs in
+// the child before the tool starts (so it may only make system calls).
+ToolRun runTool(const QStringList &arguments, const std::function<void()> &inChild = {},
+                const QString &program = QStringLiteral(VELMORA_SETTINGS_TOOL))
 {
     QProcess process;
     if (inChild)
         process.setChildProcessModifier(inChild);
-    process.start(QStringLiteral(VELMORA_SETTINGS_TOOL), arguments);
+    process.start(program, arguments);
     ToolRun run;
     run.finished = process.waitForFinished(10000);
     if (!run.finished) {
@@ -87,6 +89,11 @@ struct PlainUser
     bool switchTo = false;
     uid_t uid = 0;
     gid_t gid = 0;
+    // The build folder may sit where "nobody" cannot go (a clone in root's
+    // home, mode 0700), so that user runs a copy of the tool from a folder
+    // open to all. Empty when the copy could not be made.
+    QString tool = QStringLiteral(VELMORA_SETTINGS_TOOL);
+    std::shared_ptr<QTemporaryDir> toolDir;
 
     static PlainUser forThisTest()
     {
@@ -99,8 +106,17 @@ struct PlainUser
         user.switchTo = true;
         user.uid = nobody->pw_uid;
         user.gid = nobody->pw_gid;
+        user.toolDir = std::make_shared<QTemporaryDir>();
+        const QString copy = user.toolDir->filePath(QFileInfo(user.tool).fileName());
+        const auto openToAll = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+            | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
+        const bool copied = user.toolDir->isValid() && QFile::setPermissions(user.toolDir->path(), openToAll)
+            && QFile::copy(user.tool, copy) && QFile::setPermissions(copy, openToAll);
+        user.tool = copied ? copy : QString();
         return user;
     }
+
+    ToolRun run(const QStringList &arguments) const { return runTool(arguments, inChild(), tool); }
 
     bool canReadProtectedFiles() const { return ::geteuid() == 0 && !switchTo; }
 
@@ -555,6 +571,7 @@ void tst_SettingsStore::unreadableStoreIsLeftAsItIs()
     const PlainUser user = PlainUser::forThisTest();
     if (kind == QLatin1String("write-only") && user.canReadProtectedFiles())
         QSKIP("runs as root, and there is no user \"nobody\" to run the tool as");
+    QVERIFY2(!user.tool.isEmpty(), "no copy of the settings tool that \"nobody\" can run");
     StoreSandbox sandbox;
     const QString ini = sandbox.iniFile(settings_keys::Application);
     const QByteArray content("[General]\nPassword=A575J141a154z\n[Ports]\nCOM1=/dev/ttyUSB0\n");
@@ -569,14 +586,12 @@ void tst_SettingsStore::unreadableStoreIsLeftAsItIs()
     user.takeOver(sandbox.configDir());
     const struct stat before = statOf(ini);
 
-    const ToolRun get = runTool({QStringLiteral("get"), QStringLiteral("General"), QStringLiteral("Password"),
-                                 QStringLiteral("-1")},
-                                user.inChild());
+    const ToolRun get = user.run({QStringLiteral("get"), QStringLiteral("General"), QStringLiteral("Password"),
+                                  QStringLiteral("-1")});
     QVERIFY(get.finished);
     QCOMPARE(get.out, QByteArray("-1\n"));
-    const ToolRun set = runTool({QStringLiteral("set"), QStringLiteral("General"), QStringLiteral("Password"),
-                                 QStringLiteral("B")},
-                                user.inChild());
+    const ToolRun set = user.run({QStringLiteral("set"), QStringLiteral("General"), QStringLiteral("Password"),
+                                  QStringLiteral("B")});
     QVERIFY2(set.finished, "the tool hung");
     QCOMPARE(set.exitCode, 1);
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing and running need, and
 # does nothing when all are present. As root with apt-get, otherwise through sudo.
-# Packages named as arguments are installed too:
-#   bash tools/install-deps.sh [PACKAGE...]
+#   bash tools/install-deps.sh [--build-windows-qt] [PACKAGE...]
+# --build-windows-qt adds what tools/windows/build-qt.sh needs; packages named
+# as arguments are installed too.
 set -euo pipefail
 
 packages=(
@@ -11,11 +12,11 @@ packages=(
     # The password windows set their taskbar hint through xcb.
     libxcb1-dev
     fonts-dejavu-core fonts-liberation
-    # Every build also compiles the Windows serial code with MinGW-w64.
+    # The test command also compiles the Windows serial code with MinGW-w64.
     g++-mingw-w64-x86-64-posix
-    # The Debian package (dpkg-shlibdeps; CPack runs `file` on every program)
-    # and the check of the desktop entries.
-    dpkg-dev file desktop-file-utils
+    # The Debian package (dpkg-shlibdeps; CPack runs `file` on every program),
+    # Debian's own check of it, and the check of the desktop entries.
+    dpkg-dev file lintian desktop-file-utils
     # Benches over the network: two RFC 2217 servers that the tests put in
     # front of the simulator, and nftables to make a server fall silent.
     ser2net python3-serial nftables iproute2
@@ -28,9 +29,16 @@ packages=(
 optional=(clang libclang-rt-14-dev)
 # The Windows stage of the test command, which runs only when there is a Qt for
 # MinGW (tools/windows/windows-qt.sh): xz to unpack it, Wine, wixl for the
-# installer, and Xvfb and xdotool to use the installed programs' windows.
+# installer and msiinfo (msitools) to read the versions of the packages in the
+# upgrade checks, and Xvfb and xdotool to use the installed programs' windows.
 if bash "$(dirname "$0")/windows/windows-qt.sh" --check 2>/dev/null; then
-    packages+=(xz-utils wine wine64 wixl xvfb xdotool)
+    packages+=(xz-utils wine wine64 wixl msitools xvfb xdotool)
+fi
+# Building Qt for MinGW from Debian's source package (apt-get source unpacks
+# it with dpkg-source).
+if [ "${1:-}" = --build-windows-qt ]; then
+    packages+=(dpkg-dev ninja-build qt6-base-dev-tools xz-utils)
+    shift
 fi
 
 missing=()

@@ -6,7 +6,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VELMORA_BUILD_DIR:-$root/build}
 
 bash "$root/tools/install-deps.sh"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The Windows serial code's MinGW-w64 check is required here, not only where found.
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_WIN32_CROSS_CHECK=ON
 cmake --build "$build" --parallel "$(nproc)"
 (cd "$build" && ctest --output-on-failure --parallel "$(nproc)" --timeout 300)
 

@@ -3,16 +3,19 @@
 # build, or says on stderr what to provide and fails:
 #   bash tools/windows/windows-qt.sh BUILD_DIR
 #   bash tools/windows/windows-qt.sh --check    (only whether there is one)
-# VELMORA_WINDOWS_QT names one already unpacked; otherwise the archive in
-# ../shared/windows-qt beside the project is checked against its sha256 file
-# and unpacked into BUILD_DIR once.
+# In this order: VELMORA_WINDOWS_QT names one already unpacked; the archive
+# that tools/windows/build-qt.sh writes into the user's cache
+# (${XDG_CACHE_HOME:-~/.cache}/velmora); the one in ../shared/windows-qt beside
+# the project. The archive is checked against its .sha256 file and unpacked
+# into BUILD_DIR, again whenever its checksum changes.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$1
 check_only=false
 [ "$build" != --check ] || check_only=true
-archive_dir=$root/../shared/windows-qt
 name=qt-6.4.2-mingw-x64
+cache_dir=${XDG_CACHE_HOME:-$HOME/.cache}/velmora
+shared_dir=$root/../shared/windows-qt
 
 if [ -n "${VELMORA_WINDOWS_QT:-}" ]; then
     if [ ! -d "$VELMORA_WINDOWS_QT/lib/cmake/Qt6" ]; then
@@ -23,23 +26,35 @@ if [ -n "${VELMORA_WINDOWS_QT:-}" ]; then
     exit 0
 fi
 
-archive=$archive_dir/$name.tar.xz
-if [ ! -f "$archive" ]; then
-    echo "no Qt for MinGW: set VELMORA_WINDOWS_QT to one (a folder with lib/cmake/Qt6)" \
-         "or put $name.tar.xz in $(cd "$root/.." && pwd)/shared/windows-qt" >&2
+archive_dir=
+for dir in "$cache_dir" "$shared_dir"; do
+    if [ -f "$dir/$name.tar.xz" ]; then
+        archive_dir=$dir
+        break
+    fi
+done
+if [ -z "$archive_dir" ]; then
+    echo "no Qt for MinGW: run tools/windows/build-qt.sh (about 35 minutes), or set" \
+         "VELMORA_WINDOWS_QT to one (a folder with lib/cmake/Qt6)" >&2
     exit 1
 fi
 $check_only && exit 0
+
+archive=$archive_dir/$name.tar.xz
+(cd "$archive_dir" && sha256sum --quiet --check "$name.tar.xz.sha256") >&2 || {
+    echo "$archive does not match $name.tar.xz.sha256" >&2
+    exit 1
+}
+# The stamp holds the checksum of the archive the folder came from: another
+# archive under the same name is unpacked again.
+checksum=$(cut -d' ' -f1 "$archive_dir/$name.tar.xz.sha256")
 unpacked=$build/$name
-stamp=$unpacked/.unpacked-from-$(basename "$archive")
-if [ ! -f "$stamp" ]; then
-    (cd "$archive_dir" && sha256sum --quiet --check "$name.tar.xz.sha256") >&2 || {
-        echo "$archive does not match $name.tar.xz.sha256" >&2
-        exit 1
-    }
+stamp=$unpacked/.unpacked-sha256
+if [ "$(cat "$stamp" 2>/dev/null)" != "$checksum" ]; then
+    echo "Unpacking $archive" >&2
     rm -rf "$unpacked"
     mkdir -p "$build"
     tar -xJf "$archive" -C "$build"
-    touch "$stamp"
+    echo "$checksum" > "$stamp"
 fi
 echo "$unpacked"
