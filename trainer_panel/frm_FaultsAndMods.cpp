@@ -97,12 +97,6 @@ void frm_FaultsAndMods::createControls()
     client->setFixedSize(platform::TwipsToPixels(layout::ClientWidth),
                          platform::TwipsToPixels(layout::ClientHeight));
     setCentralWidget(client);
-    // Frames in the classic look: an etched line with the caption set into its
-    // top edge, whatever the style would draw.
-    client->setStyleSheet(QStringLiteral(
-        "QGroupBox { border: 2px groove palette(mid); margin-top: 6px; }"
-        "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
-        " left: 6px; padding: 0px 1px; }"));
 
     frame_Connection = new QGroupBox(texts::ConnectionFrame, client);
     frame_Connection->setObjectName(QStringLiteral("frame_Connection"));
@@ -200,6 +194,15 @@ void frm_FaultsAndMods::createControls()
     for (ColourButton *button : btn_Fault)
         chain(button);
     chain(btn_Reset);
+
+    // Frames in the classic look: an etched line with the caption set into its
+    // top edge, whatever the style would draw. Set once the controls exist:
+    // set before, it gives the controls inside a frame in a frame the
+    // application's font instead of the window's.
+    client->setStyleSheet(QStringLiteral(
+        "QGroupBox { border: 2px groove palette(mid); margin-top: 6px; }"
+        "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+        " left: 6px; padding: 0px 1px; }"));
 }
 
 void frm_FaultsAndMods::createMenus()
