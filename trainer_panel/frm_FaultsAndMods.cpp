@@ -7,6 +7,7 @@
 #include "app_settings/settings_keys.h"
 #include "platform/settings/settings_store.h"
 #include "platform/system/sleep.h"
+#include "platform/ui/caption_fit.h"
 #include "platform/ui/form_support.h"
 #include "platform/ui/message_box.h"
 
@@ -203,6 +204,9 @@ void frm_FaultsAndMods::createControls()
         "QGroupBox { border: 2px groove palette(mid); margin-top: 6px; }"
         "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
         " left: 6px; padding: 0px 1px; }"));
+
+    // The status label has room for the longest text it shows, on the last port.
+    platform::FitCaptions(client, {{lbl_Connection, texts::ConnectedOnCom + QString::number(menu_Com.size())}});
 }
 
 void frm_FaultsAndMods::createMenus()
