@@ -414,8 +414,8 @@ private slots:
     void laterTextIsGivenRoomToo();
 
 private:
-    // The row's window, shown; a connected main window stays connected until
-    // `disconnect` goes.
+    // The row's window, shown; a main window connected for a row is
+    // disconnected when the row ends.
     Windows &shown(Window which)
     {
         const Window window = which == Window::MainConnected ? Window::Main : which;
