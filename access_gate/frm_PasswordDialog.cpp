@@ -6,6 +6,7 @@
 #include "app_settings/settings_keys.h"
 #include "platform/settings/settings_store.h"
 #include "platform/text/single_byte_text.h"
+#include "platform/ui/caption_fit.h"
 #include "platform/ui/form_support.h"
 #include "platform/ui/message_box.h"
 #include "platform/ui/password_box.h"
@@ -62,6 +63,7 @@ void frm_PasswordDialog::createControls()
 
     QWidget::setTabOrder(txt_Password, btn_OK);
     QWidget::setTabOrder(btn_OK, btn_Cancel);
+    platform::FitCaptions(this);
 }
 
 void frm_PasswordDialog::btn_OK_Click()

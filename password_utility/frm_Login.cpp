@@ -6,6 +6,7 @@
 #include "app_settings/settings_keys.h"
 #include "platform/settings/settings_store.h"
 #include "platform/text/single_byte_text.h"
+#include "platform/ui/caption_fit.h"
 #include "platform/ui/form_support.h"
 #include "platform/ui/message_box.h"
 #include "platform/ui/password_box.h"
@@ -81,6 +82,7 @@ void frm_Login::createControls()
 
     QWidget::setTabOrder(txt_Password, txt_PasswordConfirmation);
     QWidget::setTabOrder(txt_PasswordConfirmation, btn_OK);
+    platform::FitCaptions(this);
 }
 
 void frm_Login::btn_OK_Click()

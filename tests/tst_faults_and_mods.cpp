@@ -3,6 +3,7 @@
 
 #include "app_settings/settings_keys.h"
 #include "platform/settings/settings_store.h"
+#include "platform/ui/form_support.h"
 #include "trainer_panel/colour_button.h"
 #include "trainer_panel/frm_FaultsAndMods.h"
 
@@ -64,6 +65,7 @@ private slots:
     void tabOrder();
     void menus();
     void statusLabelLooks();
+    void controlsWithoutAFontOfTheirOwnUseTheDialogFont();
     void itemButtonsAreNamedForAssistiveTools();
 };
 
@@ -622,6 +624,21 @@ void tst_FaultsAndMods::statusLabelLooks()
     f.window->btn_Connect->click();
     QCOMPARE(label->palette().color(QPalette::WindowText), StatusGreen);
     QCOMPARE(label->text(), QStringLiteral("Connected on COM 1"));
+}
+
+// The frames, buttons and the version label, those inside a frame in a frame too.
+void tst_FaultsAndMods::controlsWithoutAFontOfTheirOwnUseTheDialogFont()
+{
+    PanelFixture f;
+    const QString dialogFont = QFontInfo(platform::DialogFont()).family();
+    QList<QWidget *> controls{f.window->Label1};
+    for (QWidget *widget : f.window->centralWidget()->findChildren<QWidget *>()) {
+        if (qobject_cast<QGroupBox *>(widget) || qobject_cast<QPushButton *>(widget))
+            controls << widget;
+    }
+    QCOMPARE(controls.size(), 1 + 4 + 32 + 3);
+    for (QWidget *control : controls)
+        QVERIFY2(QFontInfo(control->font()).family() == dialogFont, qPrintable(control->objectName()));
 }
 
 void tst_FaultsAndMods::itemButtonsAreNamedForAssistiveTools()

@@ -8,6 +8,7 @@
 #include "platform/settings/settings_store.h"
 #include "platform/system/sleep.h"
 #include "platform/ui/busy_cursor.h"
+#include "platform/ui/caption_fit.h"
 #include "platform/ui/form_support.h"
 #include "platform/ui/message_box.h"
 
@@ -98,12 +99,6 @@ void frm_FaultsAndMods::createControls()
     client->setFixedSize(platform::TwipsToPixels(layout::ClientWidth),
                          platform::TwipsToPixels(layout::ClientHeight));
     setCentralWidget(client);
-    // Frames in the classic look: an etched line with the caption set into its
-    // top edge, whatever the style would draw.
-    client->setStyleSheet(QStringLiteral(
-        "QGroupBox { border: 2px groove palette(mid); margin-top: 6px; }"
-        "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
-        " left: 6px; padding: 0px 1px; }"));
 
     frame_Connection = new QGroupBox(texts::ConnectionFrame, client);
     frame_Connection->setObjectName(QStringLiteral("frame_Connection"));
@@ -201,6 +196,18 @@ void frm_FaultsAndMods::createControls()
     for (ColourButton *button : btn_Fault)
         chain(button);
     chain(btn_Reset);
+
+    // Frames in the classic look: an etched line with the caption set into its
+    // top edge, whatever the style would draw. Set once the controls exist:
+    // set before, it gives the controls inside a frame in a frame the
+    // application's font instead of the window's.
+    client->setStyleSheet(QStringLiteral(
+        "QGroupBox { border: 2px groove palette(mid); margin-top: 6px; }"
+        "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+        " left: 6px; padding: 0px 1px; }"));
+
+    // The status label has room for the longest text it shows, on the last port.
+    platform::FitCaptions(client, {{lbl_Connection, texts::ConnectedOnCom + QString::number(menu_Com.size())}});
 }
 
 void frm_FaultsAndMods::createMenus()
