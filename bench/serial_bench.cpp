@@ -29,7 +29,7 @@ namespace {
 // the byte the base should get for it, with `board` following.
 quint8 click(tarvex_sim::BaseModel *board, int item)
 {
-    const tarvex_sim::Item which = tarvex_sim::itemAt(item);
+    const tarvex_sim::Item which = tarvex_sim::ItemAt(item);
     const bool inserted = board->isInserted(which.kind, which.number);
     const quint8 byte = protocol::ItemCommand(inserted ? protocol::RemoveBase : protocol::InsertBase, item);
     board->receive(byte);
@@ -239,8 +239,8 @@ private:
         const std::string burst = "burst " + std::to_string(run + 1) + ": ";
         for (qsizetype i = 0; i < std::min(expected.size(), received.size()); ++i) {
             if (expected[i] != received[i])
-                return burst + "byte " + std::to_string(i + 1) + " was " + tarvex_sim::hexByte(quint8(received[i]))
-                    + ", not " + tarvex_sim::hexByte(quint8(expected[i]));
+                return burst + "byte " + std::to_string(i + 1) + " was " + tarvex_sim::HexByte(quint8(received[i]))
+                    + ", not " + tarvex_sim::HexByte(quint8(expected[i]));
         }
         if (received.size() < expected.size())
             return burst + std::to_string(expected.size() - received.size()) + " of "
@@ -255,7 +255,7 @@ private:
 
     ColourButton *button(int item) const
     {
-        const tarvex_sim::Item which = tarvex_sim::itemAt(item);
+        const tarvex_sim::Item which = tarvex_sim::ItemAt(item);
         const auto index = std::size_t(which.number - 1);
         return which.kind == tarvex_sim::ItemKind::Fault ? m_window->btn_Fault.at(index) : m_window->btn_Mod.at(index);
     }
@@ -270,7 +270,7 @@ private:
                           + m_base->lines().mid(m_base->lines().size() - 8).join(QLatin1Char('\n')).toStdString());
         if (AnyRx.match(line).captured(1).toInt(nullptr, 16) != byte)
             throw Failure(std::string("after ") + after + " the base got " + line.toStdString() + ", expected "
-                          + tarvex_sim::hexByte(byte));
+                          + tarvex_sim::HexByte(byte));
         return *TarvexSimProcess::timestampMicros(line);
     }
 

@@ -150,8 +150,8 @@ int main(int argc, char *argv[])
     Table table;
     [[maybe_unused]] bool startupMeasured = false;
     std::string fault;
-    const std::string resetByte = tarvex_sim::hexByte(protocol::ResetAll);
-    const std::string probeByte = tarvex_sim::hexByte(protocol::Probe);
+    const std::string resetByte = tarvex_sim::HexByte(protocol::ResetAll);
+    const std::string probeByte = tarvex_sim::HexByte(protocol::Probe);
     const auto within = [](const Series &ms, double target) { return ms.median() <= target && ms.worst() <= target; };
     const std::string lossTarget =
         Format("median <= %.0f ms, worst <= ", LossMedianTargetMs) + Format("%.0f ms", LossWorstTargetMs);

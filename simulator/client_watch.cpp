@@ -37,7 +37,7 @@ std::vector<int> ClientWatch::takeChanges()
 {
     std::vector<int> changes;
 #ifdef __linux__
-    takeWatchEvents(m_fd, [&changes](const inotify_event &event) {
+    TakeWatchEvents(m_fd, [&changes](const inotify_event &event) {
         if (event.mask & IN_OPEN)
             changes.push_back(+1);
         if (event.mask & IN_CLOSE)
@@ -68,9 +68,9 @@ std::optional<int> ClientWatch::countHolders() const
         if (n > 0 && m_path.compare(0, std::string::npos, target, std::size_t(n)) == 0)
             ++holders;
     };
-    const bool read = forEachEntry("/proc", [&self, &countLinks](const std::string &pid, const std::string &path) {
+    const bool read = ForEachEntry("/proc", [&self, &countLinks](const std::string &pid, const std::string &path) {
         if (pid != self && pid.find_first_not_of("0123456789") == std::string::npos)
-            forEachEntry(path + "/fd", countLinks);
+            ForEachEntry(path + "/fd", countLinks);
     });
     if (!read)
         return std::nullopt;

@@ -9,7 +9,7 @@ namespace tarvex_sim {
 // Hands the name and the path of each entry of `folder` to `visit`; false when
 // the folder cannot be read.
 template <typename Visit>
-bool forEachEntry(const std::string &folder, Visit visit)
+bool ForEachEntry(const std::string &folder, Visit visit)
 {
     DIR *entries = ::opendir(folder.c_str());
     if (!entries)

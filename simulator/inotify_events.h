@@ -9,7 +9,7 @@ namespace tarvex_sim {
 
 // Hands each event waiting on an inotify descriptor to `take`.
 template <typename Take>
-void takeWatchEvents(int fd, Take take)
+void TakeWatchEvents(int fd, Take take)
 {
     alignas(inotify_event) char buffer[4096];
     for (;;) {

@@ -33,7 +33,7 @@ LinePublisher::~LinePublisher()
 
 void LinePublisher::removeDeadStates(const std::string &folder)
 {
-    forEachEntry(folder, [](const std::string &name, const std::string &path) {
+    ForEachEntry(folder, [](const std::string &name, const std::string &path) {
         std::FILE *file = name.compare(0, 3, "pts") == 0 ? std::fopen(path.c_str(), "r") : nullptr;
         if (!file)
             return;
@@ -73,7 +73,7 @@ void LinePublisher::withdraw()
 void LinePublisher::takeReads()
 {
 #ifdef __linux__
-    takeWatchEvents(m_watch, [this](const inotify_event &event) {
+    TakeWatchEvents(m_watch, [this](const inotify_event &event) {
         if (event.len > 0 && m_name == event.name)
             m_seen = true;
     });

@@ -21,7 +21,7 @@ std::string answerText(const Options &options)
 {
     if (options.silent)
         return "never answers the probe";
-    std::string text = "answers the probe with " + tarvex_sim::hexByte(tarvex_sim::ProbeAnswer);
+    std::string text = "answers the probe with " + tarvex_sim::HexByte(tarvex_sim::ProbeAnswer);
     if (options.answerDelayMs > 0)
         text += " after " + std::to_string(options.answerDelayMs) + " ms";
     return text + (options.off ? " once switched on (it starts off)" : "");
@@ -32,17 +32,17 @@ std::string answerText(const Options &options)
 int main(int argc, char *argv[])
 {
     Options options;
-    if (const std::optional<int> exitCode = parseOptions(argc, argv, &options))
+    if (const std::optional<int> exitCode = ParseOptions(argc, argv, &options))
         return *exitCode;
 
     std::string error;
-    if (!installStopSignals(&error)) {
-        printError(error);
+    if (!InstallStopSignals(&error)) {
+        PrintError(error);
         return 1;
     }
     const std::string folder = line_state_file::SimulatorFolder();
     if (!makePrivateFolder(folder, &error) || !makePrivateFolder(line_state_file::Folder(), &error)) {
-        printError(error);
+        PrintError(error);
         return 1;
     }
     PortLink::removeDeadLinks(folder);
@@ -52,18 +52,18 @@ int main(int argc, char *argv[])
     Simulator simulator(options, link, lines);
     std::string plugged;
     if (!simulator.plugIn(&plugged)) {
-        printError(plugged);
+        PrintError(plugged);
         return 1;
     }
     PortRegistration registration(options.com, folder);
     std::string report;
     if (!registration.registerPath(link.path(), &report)) {
-        printError(report);
+        PrintError(report);
         return 1;
     }
-    printLine("tarvex-sim: " + report);
-    printLine("tarvex-sim: " + plugged + "; its lines are published in " + line_state_file::Folder());
-    printLine("tarvex-sim: " + answerText(options) + "; stop with Ctrl-C"
+    PrintLine("tarvex-sim: " + report);
+    PrintLine("tarvex-sim: " + plugged + "; its lines are published in " + line_state_file::Folder());
+    PrintLine("tarvex-sim: " + answerText(options) + "; stop with Ctrl-C"
               + (options.watchStdin ? ", end of input" : "") + " or SIGTERM"
               + (options.watchStdin ? "; \"help\" lists the controls" : ""));
 
@@ -71,6 +71,6 @@ int main(int argc, char *argv[])
     // The device goes first, as it would with the power, and the store after.
     simulator.unplug();
     const bool restored = registration.restore(&report);
-    printLine("tarvex-sim: " + stop.why + "; terminal closed; " + report);
+    PrintLine("tarvex-sim: " + stop.why + "; terminal closed; " + report);
     return stop.failed || !restored ? 1 : 0;
 }

@@ -54,7 +54,7 @@ void PortLink::remove()
 
 void PortLink::removeDeadLinks(const std::string &folder)
 {
-    forEachEntry(folder, [](const std::string &name, const std::string &path) {
+    ForEachEntry(folder, [](const std::string &name, const std::string &path) {
         struct stat info = {};
         if (name.compare(0, 3, "COM") == 0 && ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)
             && ::stat(path.c_str(), &info) != 0)

@@ -78,10 +78,10 @@ std::string outputText()
     const tarvex_sim::Effect inserted = board.receive(protocol::FaultCommand(protocol::InsertBase, 2));
     return "\n"
            "Output, one line each, flushed at once:\n"
-        + outputRow("rx " + tarvex_sim::hexByte(inserted.byte) + ' ' + tarvex_sim::describe(inserted) + " | "
+        + outputRow("rx " + tarvex_sim::HexByte(inserted.byte) + ' ' + tarvex_sim::Describe(inserted) + " | "
                         + board.stateText(),
                     "a byte received")
-        + outputRow("tx " + tarvex_sim::hexByte(tarvex_sim::ProbeAnswer) + " answer to the probe, 300 ms late | ...",
+        + outputRow("tx " + tarvex_sim::HexByte(tarvex_sim::ProbeAnswer) + " answer to the probe, 300 ms late | ...",
                     "a late answer sent")
         + outputRow("port opened, 1 open", "(Linux) a program opened")
         + outputRow("port closed, 0 open", "  or closed the terminal")
@@ -92,17 +92,17 @@ std::string outputText()
 // The line and the bytes, worded from the protocol itself.
 std::string protocolText()
 {
-    using tarvex_sim::hexByte;
+    using tarvex_sim::HexByte;
     return "The line is meant as " + DescribeLine(BaseLine()) + "; a\n"
         "pseudo-terminal ignores the speed, so bytes are simply read.\n"
         "\n"
-        "Every probe " + hexByte(protocol::Probe) + " is answered with one byte, " + hexByte(tarvex_sim::ProbeAnswer)
-        + ". " + hexByte(protocol::ResetAll) + " removes every fault\n"
-        "and modification; " + hexByte(protocol::ModCommand(protocol::InsertBase, 0)) + "+m and "
-        + hexByte(protocol::ModCommand(protocol::RemoveBase, 0)) + "+m insert and remove modification m+1\n"
+        "Every probe " + HexByte(protocol::Probe) + " is answered with one byte, " + HexByte(tarvex_sim::ProbeAnswer)
+        + ". " + HexByte(protocol::ResetAll) + " removes every fault\n"
+        "and modification; " + HexByte(protocol::ModCommand(protocol::InsertBase, 0)) + "+m and "
+        + HexByte(protocol::ModCommand(protocol::RemoveBase, 0)) + "+m insert and remove modification m+1\n"
         "(m = 0.." + std::to_string(protocol::ModificationCount - 1) + "); "
-        + hexByte(protocol::FaultCommand(protocol::InsertBase, 0)) + "+f and "
-        + hexByte(protocol::FaultCommand(protocol::RemoveBase, 0)) + "+f insert and remove fault f+1 (f = 0.."
+        + HexByte(protocol::FaultCommand(protocol::InsertBase, 0)) + "+f and "
+        + HexByte(protocol::FaultCommand(protocol::RemoveBase, 0)) + "+f insert and remove fault f+1 (f = 0.."
         + std::to_string(protocol::FaultCount - 1) + ").\n"
         "Any other byte is reported as unknown and changes nothing.\n";
 }
@@ -110,8 +110,8 @@ std::string protocolText()
 std::string usageText()
 {
     return UsageIntro + protocolText() + UsageLinesAndOptions
-        + "                     seconds with microseconds, e.g. \"8123.456789 rx " + tarvex_sim::hexByte(protocol::ResetAll)
-        + " ...\";\n" + UsageControlsHead + controlList() + outputText() + UsageStore;
+        + "                     seconds with microseconds, e.g. \"8123.456789 rx " + tarvex_sim::HexByte(protocol::ResetAll)
+        + " ...\";\n" + UsageControlsHead + ControlList() + outputText() + UsageStore;
 }
 
 const Control Controls[] = {
@@ -141,7 +141,7 @@ std::optional<int> parseNumber(std::string text, int lowest, int highest)
 
 } // namespace
 
-std::string controlList()
+std::string ControlList()
 {
     std::string text;
     for (const Control &control : Controls) {
@@ -152,7 +152,7 @@ std::string controlList()
     return text;
 }
 
-const Control *findControl(const std::string &text)
+const Control *FindControl(const std::string &text)
 {
     for (const Control &control : Controls) {
         if (text == control.name)
@@ -162,7 +162,7 @@ const Control *findControl(const std::string &text)
 }
 
 // Returns an exit code when the program should end at once.
-std::optional<int> parseOptions(int argc, char *argv[], Options *options)
+std::optional<int> ParseOptions(int argc, char *argv[], Options *options)
 {
     bool delayGiven = false;
     for (int i = 1; i < argc; ++i) {
@@ -183,9 +183,9 @@ std::optional<int> parseOptions(int argc, char *argv[], Options *options)
             options->off = true;
         } else if (arg == "--at" && i + 2 < argc) {
             const std::optional<int> at = parseNumber(argv[++i], 0, 3600000);
-            const Control *control = findControl(argv[++i]);
+            const Control *control = FindControl(argv[++i]);
             if (!at || !control) {
-                printError("--at takes milliseconds from 0 to 3600000 and a control, not \"" + std::string(argv[i - 1])
+                PrintError("--at takes milliseconds from 0 to 3600000 and a control, not \"" + std::string(argv[i - 1])
                            + "\" \"" + argv[i] + "\" (see --help)");
                 return 2;
             }
@@ -196,26 +196,26 @@ std::optional<int> parseOptions(int argc, char *argv[], Options *options)
                 value.erase(0, 3);
             const std::optional<int> com = parseNumber(value, 1, 255);
             if (!com) {
-                printError("--com takes a port number from 1 to 255, not \"" + std::string(argv[i]) + "\"");
+                PrintError("--com takes a port number from 1 to 255, not \"" + std::string(argv[i]) + "\"");
                 return 2;
             }
             options->com = *com;
         } else if (arg == "--answer-delay" && hasValue) {
             const std::optional<int> delay = parseNumber(argv[++i], 0, 60000);
             if (!delay) {
-                printError("--answer-delay takes milliseconds from 0 to 60000, not \"" + std::string(argv[i])
+                PrintError("--answer-delay takes milliseconds from 0 to 60000, not \"" + std::string(argv[i])
                            + "\"");
                 return 2;
             }
             options->answerDelayMs = *delay;
             delayGiven = true;
         } else {
-            printError("unknown option or missing value: " + arg + " (see --help)");
+            PrintError("unknown option or missing value: " + arg + " (see --help)");
             return 2;
         }
     }
     if (options->silent && delayGiven) {
-        printError("--silent never answers, so --answer-delay makes no sense with it");
+        PrintError("--silent never answers, so --answer-delay makes no sense with it");
         return 2;
     }
     return std::nullopt;

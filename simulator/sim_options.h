@@ -17,9 +17,9 @@ struct Control
 };
 
 // "  power off      switch the base off: ...\n", one line a control.
-std::string controlList();
+std::string ControlList();
 // The control named exactly `text`; null for none.
-const Control *findControl(const std::string &text);
+const Control *FindControl(const std::string &text);
 
 struct TimedControl
 {
@@ -41,6 +41,6 @@ struct Options
 
 // Returns an exit code when the program should end at once (after --help, or a
 // bad option, which it reports on standard error).
-std::optional<int> parseOptions(int argc, char *argv[], Options *options);
+std::optional<int> ParseOptions(int argc, char *argv[], Options *options);
 
 } // namespace tarvex_sim

@@ -4,14 +4,14 @@
 
 namespace tarvex_sim {
 
-void printLine(const std::string &line)
+void PrintLine(const std::string &line)
 {
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
 
-void printError(const std::string &message)
+void PrintError(const std::string &message)
 {
     std::fprintf(stderr, "tarvex-sim: %s\n", message.c_str());
     std::fflush(stderr);

@@ -6,8 +6,8 @@
 // of its output sees every line as it happens.
 namespace tarvex_sim {
 
-void printLine(const std::string &line);
+void PrintLine(const std::string &line);
 // "tarvex-sim: <message>" on standard error.
-void printError(const std::string &message);
+void PrintError(const std::string &message);
 
 } // namespace tarvex_sim

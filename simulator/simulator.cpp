@@ -74,7 +74,7 @@ Simulator::Stop Simulator::run()
     for (;;) {
         std::vector<pollfd> fds;
         fds.push_back({m_terminal ? m_terminal->master() : -1, POLLIN, 0});
-        fds.push_back({stopSignalFd(), POLLIN, 0});
+        fds.push_back({StopSignalFd(), POLLIN, 0});
         fds.push_back({m_clients ? m_clients->fd() : -1, POLLIN, 0});
         fds.push_back({watchStdin ? STDIN_FILENO : -1, POLLIN, 0});
         fds.push_back({m_lines.watchFd(), POLLIN, 0});
@@ -85,7 +85,7 @@ Simulator::Stop Simulator::run()
             return {std::string("poll failed: ") + std::strerror(errno), true};
         }
         if (fds[1].revents & POLLIN)
-            return {"stopped by " + takeStopSignal()};
+            return {"stopped by " + TakeStopSignal()};
         // Opens that came with data are told first and closes last: a client
         // opens, writes and closes in that order, and an answer to a byte
         // sent just before a close is discarded with the close.
@@ -134,7 +134,7 @@ void Simulator::event(const std::string &line, Clock::time_point when)
     if (m_options.quiet)
         return;
     if (!m_options.timestamps) {
-        printLine(line);
+        PrintLine(line);
         return;
     }
     const auto micros =
@@ -142,7 +142,7 @@ void Simulator::event(const std::string &line, Clock::time_point when)
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%lld.%06lld ", static_cast<long long>(micros / 1000000),
                   static_cast<long long>(micros % 1000000));
-    printLine(stamp + line);
+    PrintLine(stamp + line);
 }
 
 std::optional<std::string> Simulator::readTerminal()
@@ -162,25 +162,25 @@ std::optional<std::string> Simulator::readTerminal()
 void Simulator::receive(std::uint8_t byte, Clock::time_point readAt)
 {
     if (!m_poweredOn) {
-        event("rx " + tarvex_sim::hexByte(byte) + " ignored, the base is off | " + m_model.stateText(), readAt);
+        event("rx " + tarvex_sim::HexByte(byte) + " ignored, the base is off | " + m_model.stateText(), readAt);
         return;
     }
     const tarvex_sim::Effect effect = m_model.receive(byte);
-    std::string what = tarvex_sim::describe(effect);
+    std::string what = tarvex_sim::Describe(effect);
     if (effect.answer) {
         if (m_options.silent) {
             what = "probe, not answered (--silent)";
         } else if (m_options.answerDelayMs > 0) {
             m_pending.push_back({Clock::now() + std::chrono::milliseconds(m_options.answerDelayMs),
                                  *effect.answer});
-            what = "probe, answer " + tarvex_sim::hexByte(*effect.answer) + " due in "
+            what = "probe, answer " + tarvex_sim::HexByte(*effect.answer) + " due in "
                 + std::to_string(m_options.answerDelayMs) + " ms";
         } else if (!send(*effect.answer)) {
-            what = "probe, answer " + tarvex_sim::hexByte(*effect.answer) + " could not be sent: "
+            what = "probe, answer " + tarvex_sim::HexByte(*effect.answer) + " could not be sent: "
                 + std::strerror(errno);
         }
     }
-    event("rx " + tarvex_sim::hexByte(byte) + ' ' + what + " | " + m_model.stateText(), readAt);
+    event("rx " + tarvex_sim::HexByte(byte) + ' ' + what + " | " + m_model.stateText(), readAt);
 }
 
 void Simulator::sendDueAnswers()
@@ -190,13 +190,13 @@ void Simulator::sendDueAnswers()
         m_pending.pop_front();
         const std::string late = std::to_string(m_options.answerDelayMs) + " ms late";
         if (m_clients->openCount() == 0)
-            event("tx " + tarvex_sim::hexByte(byte) + " answer to the probe dropped, " + late
+            event("tx " + tarvex_sim::HexByte(byte) + " answer to the probe dropped, " + late
                   + ": nobody has the port open | " + m_model.stateText());
         else if (!send(byte))
-            event("tx " + tarvex_sim::hexByte(byte) + " answer to the probe could not be sent: "
+            event("tx " + tarvex_sim::HexByte(byte) + " answer to the probe could not be sent: "
                   + std::strerror(errno) + " | " + m_model.stateText());
         else
-            event("tx " + tarvex_sim::hexByte(byte) + " answer to the probe, " + late + " | "
+            event("tx " + tarvex_sim::HexByte(byte) + " answer to the probe, " + late + " | "
                   + m_model.stateText());
     }
 }
@@ -257,7 +257,7 @@ bool Simulator::readControls()
         }
         if (words.empty())
             continue;
-        if (const Control *control = findControl(words))
+        if (const Control *control = FindControl(words))
             apply(*control);
         else
             event("unknown control \"" + words + "\"; \"help\" lists them");
@@ -281,8 +281,8 @@ void Simulator::apply(const Control &control)
     switch (control.kind) {
     case ControlKind::Help: {
         // Asked for, so printed even with --quiet.
-        const std::string list = controlList();
-        printLine("controls:\n" + list.substr(0, list.size() - 1));
+        const std::string list = ControlList();
+        PrintLine("controls:\n" + list.substr(0, list.size() - 1));
         return;
     }
     case ControlKind::PowerOff:
@@ -361,7 +361,7 @@ std::string Simulator::sendGarbled()
     std::string bytes;
     bool sent = true;
     for (const std::uint8_t byte : GarbledBytes) {
-        bytes += ' ' + tarvex_sim::hexByte(byte);
+        bytes += ' ' + tarvex_sim::HexByte(byte);
         sent = sent && send(byte);
     }
     return bytes + (sent ? "" : " not") + " sent";

@@ -34,7 +34,7 @@ const char *signalName(int signalNumber)
 
 } // namespace
 
-bool installStopSignals(std::string *error)
+bool InstallStopSignals(std::string *error)
 {
     if (::pipe(g_signalPipe) != 0) {
         *error = std::string("cannot make a pipe: ") + std::strerror(errno);
@@ -54,12 +54,12 @@ bool installStopSignals(std::string *error)
     return true;
 }
 
-int stopSignalFd()
+int StopSignalFd()
 {
     return g_signalPipe[0];
 }
 
-std::string takeStopSignal()
+std::string TakeStopSignal()
 {
     unsigned char signalNumber = 0;
     [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[0], &signalNumber, 1);

@@ -6,10 +6,10 @@
 // handler: the handler only writes the signal's number into a pipe.
 namespace tarvex_sim {
 
-bool installStopSignals(std::string *error);
+bool InstallStopSignals(std::string *error);
 // Readable once a stop signal came.
-int stopSignalFd();
+int StopSignalFd();
 // Takes the signal that came: "SIGTERM".
-std::string takeStopSignal();
+std::string TakeStopSignal();
 
 } // namespace tarvex_sim

@@ -29,7 +29,7 @@ std::string numberList(const std::vector<int> &numbers)
 
 } // namespace
 
-Item itemAt(int item)
+Item ItemAt(int item)
 {
     if (item < ModificationCount)
         return {ItemKind::Modification, item + 1};
@@ -52,7 +52,7 @@ Effect BaseModel::receive(std::uint8_t byte)
     } else if ((byte & protocol::ItemCommandMask) == protocol::InsertBase) {
         const int slot = byte & protocol::ItemMask;
         const bool insert = (byte & protocol::RemoveBit) == 0;
-        const Item item = itemAt(slot);
+        const Item item = ItemAt(slot);
         effect.action = insert ? Action::Insert : Action::Remove;
         effect.kind = item.kind;
         effect.number = item.number;
@@ -85,11 +85,11 @@ std::string BaseModel::stateText() const
         + " mods=" + numberList(inserted(ItemKind::Modification));
 }
 
-std::string describe(const Effect &effect)
+std::string Describe(const Effect &effect)
 {
     switch (effect.action) {
     case Action::Probe:
-        return effect.answer ? "probe, answered " + hexByte(*effect.answer) : "probe, not answered";
+        return effect.answer ? "probe, answered " + HexByte(*effect.answer) : "probe, not answered";
     case Action::Reset:
         return "reset, every fault and modification removed";
     case Action::Insert:
@@ -108,7 +108,7 @@ std::string describe(const Effect &effect)
     return "unknown byte, ignored";
 }
 
-std::string hexByte(std::uint8_t byte)
+std::string HexByte(std::uint8_t byte)
 {
     char text[8];
     std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(byte));

@@ -30,7 +30,7 @@ struct Item
     int number = 0;
 };
 // The item that the protocol numbers `item` (0..31, the low five bits of a command).
-Item itemAt(int item);
+Item ItemAt(int item);
 
 // What one received byte did.
 struct Effect
@@ -61,8 +61,8 @@ private:
 };
 
 // A readable account of an effect: "insert fault 3", "probe, answered 0xA5".
-std::string describe(const Effect &effect);
+std::string Describe(const Effect &effect);
 // "0x5A"
-std::string hexByte(std::uint8_t byte);
+std::string HexByte(std::uint8_t byte);
 
 } // namespace tarvex_sim

@@ -19,7 +19,7 @@
 
 Q_IMPORT_PLUGIN(AccessibilityRecorder)
 
-using accessibility_recorder::eventsOf;
+using accessibility_recorder::EventsOf;
 namespace comm_event = platform::comm_event;
 
 namespace {
@@ -32,7 +32,7 @@ QAccessibleInterface *accessible(QObject *object)
     return iface;
 }
 
-ColourButton *itemButton(frm_FaultsAndMods *window, bool fault, int index)
+ColourButton *ItemButton(frm_FaultsAndMods *window, bool fault, int index)
 {
     return fault ? window->btn_Fault[static_cast<std::size_t>(index)]
                  : window->btn_Mod[static_cast<std::size_t>(index)];
@@ -55,7 +55,7 @@ bool checkedFor(QObject *button)
 QList<accessibility_recorder::Event> checkedChanges(const QObject *button)
 {
     QList<accessibility_recorder::Event> told;
-    for (const auto &event : eventsOf(button, QAccessible::StateChanged)) {
+    for (const auto &event : EventsOf(button, QAccessible::StateChanged)) {
         if (event.changed.checked)
             told << event;
     }
@@ -80,7 +80,7 @@ class tst_Accessibility : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { accessibility_recorder::events().clear(); }
+    void init() { accessibility_recorder::Events().clear(); }
 
     void itemIsACheckBoxCheckedWhileInserted_data() { addItemRows(); }
     void itemIsACheckBoxCheckedWhileInserted();
@@ -106,7 +106,7 @@ void tst_Accessibility::itemIsACheckBoxCheckedWhileInserted()
 
     PanelFixture f;
     f.connectToBase();
-    ColourButton *button = itemButton(f.window, fault, index);
+    ColourButton *button = ItemButton(f.window, fault, index);
     QAccessibleInterface *iface = accessible(button);
     QVERIFY(iface);
     QCOMPARE(iface->text(QAccessible::Name), name);
@@ -117,7 +117,7 @@ void tst_Accessibility::itemIsACheckBoxCheckedWhileInserted()
     QVERIFY(!button->isCheckable());
 
     for (const bool inserted : {true, false}) {
-        accessibility_recorder::events().clear();
+        accessibility_recorder::Events().clear();
         button->click();
         QCOMPARE(iface->state().checked, inserted);
         QCOMPARE(button->backColor(), inserted ? panel_checks::LightRed : panel_checks::FaceColour);
@@ -136,7 +136,7 @@ void tst_Accessibility::toolsToggleAnItemAsAClickDoes()
 
     PanelFixture f;
     f.connectToBase();
-    ColourButton *button = itemButton(f.window, fault, index);
+    ColourButton *button = ItemButton(f.window, fault, index);
     QAccessibleActionInterface *actions = accessible(button)->actionInterface();
     QVERIFY(actions);
     QVERIFY(actions->actionNames().contains(QAccessibleActionInterface::toggleAction()));
@@ -172,7 +172,7 @@ void tst_Accessibility::everyItemIsUncheckedAndToldSo()
     const QList<ColourButton *> inserted{f.window->btn_Fault[0], f.window->btn_Fault[11], f.window->btn_Mod[19]};
     for (ColourButton *button : inserted)
         button->click();
-    accessibility_recorder::events().clear();
+    accessibility_recorder::Events().clear();
 
     if (how == QLatin1String("reset")) {
         f.window->btn_Reset->click();
@@ -202,7 +202,7 @@ void tst_Accessibility::anotherColourIsNotChecked()
     f.connectToBase();
     ColourButton *button = f.window->btn_Mod[7];
     button->click();
-    accessibility_recorder::events().clear();
+    accessibility_recorder::Events().clear();
 
     // A colour that is neither state is not an inserted item.
     button->setBackColor(0x00123456);
@@ -268,7 +268,7 @@ void tst_Accessibility::statusChangesAreTold()
     QLabel *status = f.window->lbl_Connection;
     if (how == QLatin1String("not found"))
         f.comm->answerBytes = 0;
-    accessibility_recorder::events().clear();
+    accessibility_recorder::Events().clear();
 
     f.window->btn_Connect->click();
     if (how == QLatin1String("disconnect")) {
@@ -280,7 +280,7 @@ void tst_Accessibility::statusChangesAreTold()
     }
 
     QStringList names;
-    for (const auto &event : eventsOf(status, QAccessible::NameChanged))
+    for (const auto &event : EventsOf(status, QAccessible::NameChanged))
         names << event.name;
     QCOMPARE(names, told);
     QCOMPARE(accessible(status)->text(QAccessible::Name), status->text());

@@ -140,11 +140,11 @@ void tst_BenchOverNetwork::itemsAndResetReachTheBoard()
         QSKIP(qPrintable(missing));
     QVERIFY(bench.start(server));
     QVERIFY(bench.connectToBase());
-    verifyConnected(bench.window, BenchCom);
+    VerifyConnected(bench.window, BenchCom);
 
-    itemButton(bench.window, QStringLiteral("fault 3"))->click();
+    ItemButton(bench.window, QStringLiteral("fault 3"))->click();
     QVERIFY(rxOf(0x56).match(bench.base->waitForLine(AnyRx)).hasMatch());
-    itemButton(bench.window, QStringLiteral("mod 5"))->click();
+    ItemButton(bench.window, QStringLiteral("mod 5"))->click();
     const QString mod = bench.base->waitForLine(AnyRx);
     QVERIFY2(rxOf(0x44).match(mod).hasMatch(), qPrintable(mod));
     QCOMPARE(TarvexSimProcess::boardState(mod), QStringLiteral("faults=3 mods=5"));
@@ -155,7 +155,7 @@ void tst_BenchOverNetwork::itemsAndResetReachTheBoard()
     // Nothing else reached the base, and nothing went wrong.
     QVERIFY(bench.base->waitForLine(AnyRx, 300).isNull());
     QVERIFY(bench.messages.shown.isEmpty());
-    verifyConnected(bench.window, BenchCom);
+    VerifyConnected(bench.window, BenchCom);
 }
 
 void tst_BenchOverNetwork::lostAtTheBench_data()
@@ -196,7 +196,7 @@ void tst_BenchOverNetwork::lostAtTheBench()
     QCOMPARE(bench.messages.shown[0].text, LostText);
     QCOMPARE(bench.messages.shown[0].icon, MessageIcon::Exclamation);
     QVERIFY(closedBeforeTheBox);
-    verifyDisconnected(bench.window);
+    VerifyDisconnected(bench.window);
     // One message for one loss, whatever else the server reports or does.
     QTest::qWait(1500);
     QCOMPARE(bench.messages.shown.size(), 1);
@@ -211,7 +211,7 @@ void tst_BenchOverNetwork::silentBaseIsNotFound()
     bench.window->btn_Connect->click();
     QCOMPARE(bench.messages.titles(), QStringList{"Tarvex base not found"});
     QCOMPARE(bench.messages.shown[0].text, NotFoundText);
-    verifyDisconnected(bench.window);
+    VerifyDisconnected(bench.window);
     QVERIFY(!bench.base->waitForLine(rxOf(0xC0)).isNull());
     QVERIFY(bench.base->waitForLine(AnyRx, 300).isNull());
 }
@@ -247,7 +247,7 @@ void tst_BenchOverNetwork::unreachableBenchIsAnInvalidPort()
     QCOMPARE(messages.shown[0].text, QStringLiteral("The selected COM port is invalid."));
     QVERIFY2(messages.shown[0].title.contains(named), qPrintable(messages.shown[0].title));
     QCOMPARE(messages.shown[0].icon, MessageIcon::Exclamation);
-    verifyDisconnected(window);
+    VerifyDisconnected(window);
     delete window.data();
 }
 

@@ -160,7 +160,7 @@ void tst_EndToEnd::connect()
 
     if (found) {
         QVERIFY(e2e.connectToBase());
-        verifyConnected(e2e.window, com);
+        VerifyConnected(e2e.window, com);
         return;
     }
     e2e.window->btn_Connect->click();
@@ -168,7 +168,7 @@ void tst_EndToEnd::connect()
     QCOMPARE(e2e.messages.shown[0].title, QStringLiteral("Tarvex base not found"));
     QCOMPARE(e2e.messages.shown[0].text, NotFoundText);
     QCOMPARE(e2e.messages.shown[0].icon, MessageIcon::Exclamation);
-    verifyDisconnected(e2e.window);
+    VerifyDisconnected(e2e.window);
     QVERIFY(!e2e.base->waitForLine(rxOf(0xC0)).isNull());
     // Not found, so no reset follows the probe: whatever the board holds stays.
     QVERIFY(e2e.base->waitForLine(AnyRx, 500).isNull());
@@ -201,7 +201,7 @@ void tst_EndToEnd::itemClicksReachTheBoard()
 
     QString last;
     for (int i = 0; i < clicks.size(); ++i) {
-        itemButton(e2e.window, clicks[i])->click();
+        ItemButton(e2e.window, clicks[i])->click();
         // Each click is one byte, the next one the base receives.
         last = e2e.base->waitForLine(AnyRx);
         QVERIFY2(rxOf(quint8(bytes[i])).match(last).hasMatch(), qPrintable(clicks[i] + QStringLiteral(": ") + last));
@@ -219,7 +219,7 @@ void tst_EndToEnd::resetAllClearsTheBoard()
     QVERIFY(e2e.connectToBase());
     QString last;
     for (const char *item : {"fault 2", "mod 5", "mod 17"}) {
-        itemButton(e2e.window, QLatin1String(item))->click();
+        ItemButton(e2e.window, QLatin1String(item))->click();
         last = e2e.base->waitForLine(AnyRx);
     }
     QCOMPARE(TarvexSimProcess::boardState(last), QStringLiteral("faults=2 mods=5,17"));
@@ -233,7 +233,7 @@ void tst_EndToEnd::resetAllClearsTheBoard()
         QCOMPARE(button->backColor(), FaceColour);
     for (ColourButton *button : e2e.window->btn_Fault)
         QCOMPARE(button->backColor(), FaceColour);
-    verifyConnected(e2e.window, 1);
+    VerifyConnected(e2e.window, 1);
 }
 
 void tst_EndToEnd::disconnectSendsNothing()
@@ -242,11 +242,11 @@ void tst_EndToEnd::disconnectSendsNothing()
     QVERIFY(e2e.startBase());
     e2e.openWindow();
     QVERIFY(e2e.connectToBase());
-    itemButton(e2e.window, QStringLiteral("fault 4"))->click();
+    ItemButton(e2e.window, QStringLiteral("fault 4"))->click();
     QCOMPARE(TarvexSimProcess::boardState(e2e.base->waitForLine(AnyRx)), QStringLiteral("faults=4 mods=none"));
 
     e2e.window->btn_Disconnect->click();
-    verifyDisconnected(e2e.window);
+    VerifyDisconnected(e2e.window);
 #ifdef Q_OS_LINUX
     // A byte written before the close would come before this line.
     const QString next = e2e.base->waitForLine(RxOrPortFreed);
@@ -262,7 +262,7 @@ void tst_EndToEnd::disconnectSendsNothing()
     const QString reset = e2e.base->waitForLine(AnyRx);
     QVERIFY2(rxOf(0x80).match(reset).hasMatch(), qPrintable(reset));
     QCOMPARE(TarvexSimProcess::boardState(reset), QStringLiteral("faults=none mods=none"));
-    verifyConnected(e2e.window, 1);
+    VerifyConnected(e2e.window, 1);
 }
 
 void tst_EndToEnd::baseGoingAwayIsALostConnection_data()
@@ -288,7 +288,7 @@ void tst_EndToEnd::baseGoingAwayIsALostConnection()
     QTRY_COMPARE_WITH_TIMEOUT(e2e.messages.titles(), QStringList{"Connection lost"}, 2000);
     QCOMPARE(e2e.messages.shown[0].text, LostText);
     QCOMPARE(e2e.messages.shown[0].icon, MessageIcon::Exclamation);
-    verifyDisconnected(e2e.window);
+    VerifyDisconnected(e2e.window);
     // One message for one loss, however many errors the dead device gives.
     QTest::qWait(200);
     QCOMPARE(e2e.messages.shown.size(), 1);
@@ -296,7 +296,7 @@ void tst_EndToEnd::baseGoingAwayIsALostConnection()
     // Switched on again: a new terminal mapped as the same COM port.
     QVERIFY(e2e.startBase());
     QVERIFY(e2e.connectToBase());
-    verifyConnected(e2e.window, 1);
+    VerifyConnected(e2e.window, 1);
 }
 
 void tst_EndToEnd::passwordFromTheUtilityOpensThePanel()
@@ -334,7 +334,7 @@ void tst_EndToEnd::passwordFromTheUtilityOpensThePanel()
     QTRY_VERIFY(dialog.isNull());
 
     QVERIFY(e2e.connectToBase());
-    verifyConnected(e2e.window, 1);
+    VerifyConnected(e2e.window, 1);
     // The panel stored its port beside the password and the mapping.
     e2e.window->close();
     QCOMPARE(platform::SettingsStore::read(settings_keys::Application, settings_keys::SectionGeneral,
@@ -425,7 +425,7 @@ void tst_EndToEnd::lineEventsAtTheBase()
         QCOMPARE(e2e.messages.shown[0].text, LostText);
         QCOMPARE(e2e.messages.shown[0].icon, MessageIcon::Exclamation);
         QVERIFY2(closedBeforeTheBox, "the box was shown before the port was closed");
-        verifyDisconnected(e2e.window);
+        VerifyDisconnected(e2e.window);
     }
     // Whatever else the lines or the vanishing device report changes nothing more.
     QTest::qWait(250);
@@ -434,9 +434,9 @@ void tst_EndToEnd::lineEventsAtTheBase()
     if (!lost) {
         for (const qint16 code : expected)
             QVERIFY2(e2e.events.contains(code), qPrintable(QString::number(code)));
-        verifyConnected(e2e.window, 1);
+        VerifyConnected(e2e.window, 1);
         // Still working: a click reaches the board.
-        itemButton(e2e.window, QStringLiteral("fault 2"))->click();
+        ItemButton(e2e.window, QStringLiteral("fault 2"))->click();
         QVERIFY(rxOf(0x55).match(e2e.base->waitForLine(AnyRx)).hasMatch());
     }
 }
@@ -460,12 +460,12 @@ void tst_EndToEnd::everyConnectGetsItsSettlingTime()
     QVERIFY2(!e2e.window->connectionArmed(), "the event came after the settling time; the machine is too slow");
     QTRY_VERIFY(e2e.window->connectionArmed());
     QVERIFY(e2e.messages.shown.isEmpty());
-    verifyConnected(e2e.window, 1);
+    VerifyConnected(e2e.window, 1);
 
     // Once settled, the next change counts.
     QVERIFY(!e2e.base->control(QStringLiteral("dsr")).isNull());
     QTRY_COMPARE_WITH_TIMEOUT(e2e.messages.titles(), QStringList{"Connection lost"}, 2000);
-    verifyDisconnected(e2e.window);
+    VerifyDisconnected(e2e.window);
 }
 
 void tst_EndToEnd::killedBasesPortLeadsNowhere()
@@ -491,7 +491,7 @@ void tst_EndToEnd::killedBasesPortLeadsNowhere()
     e2e.window->btn_Connect->click();
     QCOMPARE(e2e.messages.shown.size(), 1);
     QCOMPARE(e2e.messages.shown[0].text, QStringLiteral("The selected COM port is invalid."));
-    verifyDisconnected(e2e.window);
+    VerifyDisconnected(e2e.window);
     pollfd sent {stranger.master(), POLLIN, 0};
     QVERIFY2(::poll(&sent, 1, 200) == 0, qPrintable(strangerPath + QStringLiteral(" got the probe")));
     stranger.closeMaster();

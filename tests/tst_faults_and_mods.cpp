@@ -130,7 +130,7 @@ void tst_FaultsAndMods::handshake()
              connected ? QStringLiteral("Connected on COM 1") : QStringLiteral("Disconnected"));
 
     // The control states follow from connected alone.
-    verifyControlsFollow(f.window, connected);
+    VerifyControlsFollow(f.window, connected);
     for (ColourButton *button : f.window->btn_Mod)
         QCOMPARE(button->backColor(), FaceColour);
 }
@@ -269,7 +269,7 @@ void tst_FaultsAndMods::disconnectSendsNothingAndDisablesPanel()
     f.window->btn_Disconnect->click();
     QVERIFY(f.log->written.isEmpty());
     QVERIFY(!f.comm->portOpen());
-    verifyDisconnected(f.window);
+    VerifyDisconnected(f.window);
     for (ColourButton *button : f.window->btn_Fault) {
         QCOMPARE(button->backColor(), FaceColour);
         QVERIFY(!button->isEnabled());

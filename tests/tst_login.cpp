@@ -283,7 +283,7 @@ void tst_Login::layout()
     QFETCH(QRect, expected);
     QFETCH(QString, caption);
     LoginFixture f;
-    verifyControl(f.window, control, expected, caption);
+    VerifyControl(f.window, control, expected, caption);
     if (QTest::currentTestFailed())
         return;
 

@@ -397,7 +397,7 @@ void tst_PasswordDialog::layout()
     QFETCH(QRect, expected);
     QFETCH(QString, caption);
     DialogFixture f;
-    verifyControl(f.dialog, control, expected, caption);
+    VerifyControl(f.dialog, control, expected, caption);
     if (QTest::currentTestFailed())
         return;
 

@@ -103,7 +103,7 @@ void tst_TarvexModel::eachItemCodeSwitchesItsOwnItem()
         QCOMPARE(effect.number, number);
         QVERIFY(effect.changed);
         QVERIFY(!effect.answer);
-        QCOMPARE(QString::fromStdString(tarvex_sim::describe(effect)), QLatin1String(step.verb) + name);
+        QCOMPARE(QString::fromStdString(tarvex_sim::Describe(effect)), QLatin1String(step.verb) + name);
         QCOMPARE(model.isInserted(kind, number), step.inserted);
         // No other item moved.
         QCOMPARE(state(model), step.state);
@@ -116,13 +116,13 @@ void tst_TarvexModel::repeatedCommandChangesNothing()
     QVERIFY(model.receive(0x5A).changed);
     const tarvex_sim::Effect again = model.receive(0x5A);
     QVERIFY(!again.changed);
-    QCOMPARE(QString::fromStdString(tarvex_sim::describe(again)), QStringLiteral("insert fault 7, was already inserted"));
+    QCOMPARE(QString::fromStdString(tarvex_sim::Describe(again)), QStringLiteral("insert fault 7, was already inserted"));
     QCOMPARE(state(model), QStringLiteral("faults=7 mods=none"));
 
     const tarvex_sim::Effect removeMissing = model.receive(0x60);
     QCOMPARE(removeMissing.action, Action::Remove);
     QVERIFY(!removeMissing.changed);
-    QCOMPARE(QString::fromStdString(tarvex_sim::describe(removeMissing)), QStringLiteral("remove mod 1, was not inserted"));
+    QCOMPARE(QString::fromStdString(tarvex_sim::Describe(removeMissing)), QStringLiteral("remove mod 1, was not inserted"));
     QCOMPARE(state(model), QStringLiteral("faults=7 mods=none"));
 }
 
@@ -190,7 +190,7 @@ void tst_TarvexModel::unknownBytesChangeNothing()
     QCOMPARE(int(effect.byte), byte);
     QVERIFY(!effect.changed);
     QVERIFY(!effect.answer);
-    QCOMPARE(QString::fromStdString(tarvex_sim::describe(effect)), QStringLiteral("unknown byte, ignored"));
+    QCOMPARE(QString::fromStdString(tarvex_sim::Describe(effect)), QStringLiteral("unknown byte, ignored"));
     QCOMPARE(state(model), QStringLiteral("faults=3 mods=12"));
 }
 

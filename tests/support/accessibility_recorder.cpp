@@ -9,16 +9,16 @@
 
 namespace accessibility_recorder {
 
-QList<Event> &events()
+QList<Event> &Events()
 {
     static QList<Event> recorded;
     return recorded;
 }
 
-QList<Event> eventsOf(const QObject *object, QAccessible::Event type)
+QList<Event> EventsOf(const QObject *object, QAccessible::Event type)
 {
     QList<Event> found;
-    for (const Event &event : events()) {
+    for (const Event &event : Events()) {
         if (event.object == object && event.type == type)
             found << event;
     }
@@ -45,7 +45,7 @@ public:
             recorded.name = iface->text(QAccessible::Name);
             recorded.checked = iface->state().checked;
         }
-        accessibility_recorder::events() << recorded;
+        accessibility_recorder::Events() << recorded;
     }
 };
 

@@ -20,9 +20,9 @@ struct Event
     bool checked = false;       // the sender's checked state
 };
 
-QList<Event> &events();
+QList<Event> &Events();
 
 // The events of one type that an object sent.
-QList<Event> eventsOf(const QObject *object, QAccessible::Event type);
+QList<Event> EventsOf(const QObject *object, QAccessible::Event type);
 
 } // namespace accessibility_recorder

@@ -9,7 +9,7 @@
 // button or a label, shows `caption`. A left-aligned label keeps its place and
 // height but may be wider, where its text needs more room in the fonts at hand
 // (tst_caption_fit checks when, and how far).
-inline void verifyControl(QWidget *form, const QString &name, const QRect &expected, const QString &caption)
+inline void VerifyControl(QWidget *form, const QString &name, const QRect &expected, const QString &caption)
 {
     QWidget *widget = form->findChild<QWidget *>(name);
     QVERIFY2(widget, qPrintable(name));

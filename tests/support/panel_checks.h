@@ -31,7 +31,7 @@ inline const QString LostText = QStringLiteral(
 
 // The controls that only work connected are enabled when it is, the others
 // when it is not.
-inline void verifyControlsFollow(frm_FaultsAndMods *window, bool connected)
+inline void VerifyControlsFollow(frm_FaultsAndMods *window, bool connected)
 {
     QCOMPARE(window->btn_Connect->isEnabled(), !connected);
     QCOMPARE(window->btn_Disconnect->isEnabled(), connected);
@@ -47,24 +47,24 @@ inline void verifyControlsFollow(frm_FaultsAndMods *window, bool connected)
         QCOMPARE(button->isEnabled(), connected);
 }
 
-inline void verifyConnected(frm_FaultsAndMods *window, int com)
+inline void VerifyConnected(frm_FaultsAndMods *window, int com)
 {
     QCOMPARE(window->lbl_Connection->text(), QStringLiteral("Connected on COM %1").arg(com));
     QCOMPARE(window->lbl_Connection->palette().color(QPalette::WindowText), StatusGreen);
     QVERIFY(window->MSCommObject->portOpen());
-    verifyControlsFollow(window, true);
+    VerifyControlsFollow(window, true);
 }
 
-inline void verifyDisconnected(frm_FaultsAndMods *window)
+inline void VerifyDisconnected(frm_FaultsAndMods *window)
 {
     QCOMPARE(window->lbl_Connection->text(), QStringLiteral("Disconnected"));
     QCOMPARE(window->lbl_Connection->palette().color(QPalette::WindowText), StatusRed);
     QVERIFY(!window->MSCommObject->portOpen());
-    verifyControlsFollow(window, false);
+    VerifyControlsFollow(window, false);
 }
 
 // "fault 3" or "mod 20".
-inline ColourButton *itemButton(frm_FaultsAndMods *window, const QString &item)
+inline ColourButton *ItemButton(frm_FaultsAndMods *window, const QString &item)
 {
     const QStringList parts = item.split(QLatin1Char(' '));
     const auto index = std::size_t(parts.value(1).toInt() - 1);
