@@ -1,14 +1,12 @@
 #pragma once
 
+#include "platform/ui/message_box.h"
+
 #include <QDialog>
 
 class QLabel;
 class QLineEdit;
 class QPushButton;
-
-namespace platform {
-class MessageBoxes;
-}
 
 // The password utility's one window: the new password typed twice, checked,
 // encoded and written to the settings store, where Velmora reads it.

@@ -326,9 +326,9 @@ void tst_NetworkSerial::openFailures()
     QCOMPARE(error->number, number);
     const QString expected = description.replace(QStringLiteral("<address>"), QStringLiteral("127.0.0.1:%1").arg(port));
     QVERIFY2(error->description.startsWith(expected), qPrintable(error->description));
-    QVERIFY2(took < platform::NetworkSerialDevice::OpenTimeoutMs + 500, qPrintable(QString::number(took)));
+    QVERIFY2(took < platform::NetworkOpenTimeoutMs + 500, qPrintable(QString::number(took)));
     if (server == u"silent")
-        QVERIFY2(took >= platform::NetworkSerialDevice::OpenTimeoutMs - 100, qPrintable(QString::number(took)));
+        QVERIFY2(took >= platform::NetworkOpenTimeoutMs - 100, qPrintable(QString::number(took)));
     QVERIFY(!control->portOpen());
     QCOMPARE(control->inBufferCount(), qint16(0));
     // Nothing but the negotiation went out.

@@ -489,9 +489,7 @@ void tst_PosixCommControl::systemConsoleIsNeverOpened()
     const termios before = pty.slaveAttributes();
 
     platform::DeviceCommControl control(ResolveComPort, [names](const platform::PortTarget &) {
-        auto device = std::make_unique<platform::PosixSerialDevice>();
-        device->setConsoleList([names] { return names; });
-        return device;
+        return platform::CreatePosixSerialDevice([names] { return names; });
     });
     control.setCommPort(1);
     control.setSettings(QStringLiteral("2400,E,8,2"));

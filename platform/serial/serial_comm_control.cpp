@@ -8,7 +8,7 @@ std::unique_ptr<CommControl> CreateSerialCommControl(PortResolver resolve, QObje
 {
     const auto makeDevice = [](const PortTarget &target) -> std::unique_ptr<SerialDevice> {
         if (target.kind == PortTarget::Kind::Network)
-            return std::make_unique<NetworkSerialDevice>();
+            return CreateNetworkSerialDevice();
         return CreateSystemSerialDevice();
     };
     return std::make_unique<DeviceCommControl>(std::move(resolve), makeDevice, parent);

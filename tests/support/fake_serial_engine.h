@@ -104,6 +104,6 @@ inline std::unique_ptr<platform::DeviceCommControl> ControlOverFakeEngine(std::s
         return target;
     };
     return std::make_unique<platform::DeviceCommControl>(systemPort, [script](const platform::PortTarget &) {
-        return std::make_unique<platform::Win32SerialDevice>(std::make_unique<FakeEngine>(script));
+        return platform::CreateWin32SerialDevice(std::make_unique<FakeEngine>(script));
     });
 }

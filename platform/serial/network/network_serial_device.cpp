@@ -1,10 +1,14 @@
 #include "platform/serial/network/network_serial_device.h"
 
 #include "platform/serial/comm_codes.h"
+#include "platform/serial/network/rfc2217_codec.h"
 
+#include <QByteArray>
+#include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QNetworkProxy>
+#include <QTcpSocket>
 
 #include <chrono>
 #include <future>
@@ -27,6 +31,56 @@
 #endif
 
 namespace platform {
+
+// A serial port on a serial server of the lab network, reached over Telnet
+// with the Com Port Control Option (RFC 2217). The line settings, the modem
+// lines and breaks travel with the data, so the port behaves as a local one:
+// CTS, DSR and CD changes and breaks are line events, and a connection that
+// closes, resets or falls silent is a device lost.
+class NetworkSerialDevice final : public SerialDevice
+{
+    Q_OBJECT
+
+public:
+    explicit NetworkSerialDevice(QObject *parent = nullptr);
+    ~NetworkSerialDevice() override;
+
+    // Looks the host up, connects and negotiates, within NetworkOpenTimeoutMs in all;
+    // returns once the server has acknowledged the line settings. 8002 for a
+    // host that cannot be reached or is no serial port, 8015 for settings
+    // the server's port does not take.
+    void open(const PortTarget &target, const LineSettings &settings, const QString &settingsText) override;
+    // False from the moment the connection is found gone.
+    bool isOpen() const override;
+    // Drops the connection at once.
+    void close() override;
+
+    // 8021 when the bytes cannot be sent, which closes the port and reports DeviceLost.
+    void write(const QByteArray &bytes) override;
+    // The data the server sent, its commands taken out.
+    QByteArray read(qint16 maxBytes) override;
+    qint64 count() override;
+
+private:
+    void connectSocket(const PortTarget &target, const QDeadlineTimer &deadline);
+    void negotiate(const QString &settingsText, const QDeadlineTimer &deadline);
+    void enableKeepAlive();
+    void acknowledgeAtOnce();
+    // Takes what the system has received, without waiting and without an event loop.
+    void pump();
+    void takeArrived();
+    void onSocketError(QAbstractSocket::SocketError error);
+    void loseDevice();
+    [[noreturn]] void failWrite(const QString &reason);
+
+    QTcpSocket m_socket{this};
+    std::unique_ptr<rfc2217::ClientSession> m_session;
+    QString m_address; // HOST:PORT, for the error texts
+    // The receive queue, bounded as a local port's.
+    QByteArray m_received;
+    bool m_open = false;
+    bool m_lost = false;
+};
 
 namespace {
 
@@ -93,7 +147,7 @@ void NetworkSerialDevice::open(const PortTarget &target, const LineSettings &set
     close();
     if (target.kind != PortTarget::Kind::Network)
         throw CommError{comm_error::InvalidPortNumber, QString::fromLatin1(comm_text::InvalidPortNumber)};
-    const QDeadlineTimer deadline(OpenTimeoutMs);
+    const QDeadlineTimer deadline(NetworkOpenTimeoutMs);
     m_address = NetworkAddressText(target);
     m_session = std::make_unique<rfc2217::ClientSession>(rfc2217::RequestFor(settings));
     try {
@@ -117,7 +171,7 @@ void NetworkSerialDevice::connectSocket(const PortTarget &target, const QDeadlin
         const std::optional<QHostInfo> info = lookUp(target.host, deadline);
         if (!info)
             throw unreachable(QStringLiteral("%1 was not found within %2 s")
-                                  .arg(target.host, QString::number(OpenTimeoutMs / 1000)));
+                                  .arg(target.host, QString::number(NetworkOpenTimeoutMs / 1000)));
         if (info->error() != QHostInfo::NoError || info->addresses().isEmpty())
             throw unreachable(QStringLiteral("%1 was not found (%2)").arg(target.host, info->errorString()));
         addresses = info->addresses();
@@ -135,7 +189,7 @@ void NetworkSerialDevice::connectSocket(const PortTarget &target, const QDeadlin
     }
     if (deadline.hasExpired() || failure.isEmpty())
         throw unreachable(QStringLiteral("%1 did not answer within %2 s")
-                              .arg(m_address, QString::number(OpenTimeoutMs / 1000)));
+                              .arg(m_address, QString::number(NetworkOpenTimeoutMs / 1000)));
     throw unreachable(QStringLiteral("cannot reach %1 (%2)").arg(m_address, failure));
 }
 
@@ -149,7 +203,7 @@ void NetworkSerialDevice::negotiate(const QString &settingsText, const QDeadline
             throw unreachable(QStringLiteral("%1 closed the connection").arg(m_address));
         if (deadline.hasExpired())
             throw unreachable(QStringLiteral("%1 did not set up the serial port within %2 s")
-                                  .arg(m_address, QString::number(OpenTimeoutMs / 1000)));
+                                  .arg(m_address, QString::number(NetworkOpenTimeoutMs / 1000)));
         acknowledgeAtOnce();
         // readyRead is emitted from inside the wait; no event loop runs meanwhile.
         if (m_socket.waitForReadyRead(int(remaining(deadline).count())))
@@ -330,4 +384,11 @@ void NetworkSerialDevice::failWrite(const QString &reason)
     throw CommError{comm_error::WriteFailed, QStringLiteral("Cannot write to %1: %2").arg(address, reason)};
 }
 
+std::unique_ptr<SerialDevice> CreateNetworkSerialDevice()
+{
+    return std::make_unique<NetworkSerialDevice>();
+}
+
 } // namespace platform
+
+#include "network_serial_device.moc"

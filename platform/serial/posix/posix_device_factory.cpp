@@ -6,7 +6,7 @@ namespace platform {
 
 std::unique_ptr<SerialDevice> CreateSystemSerialDevice()
 {
-    return std::make_unique<PosixSerialDevice>();
+    return CreatePosixSerialDevice();
 }
 
 } // namespace platform

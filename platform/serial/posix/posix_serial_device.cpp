@@ -1,10 +1,12 @@
 #include "platform/serial/posix/posix_serial_device.h"
 
+#include "platform/serial/comm_codes.h"
 #include "platform/serial/posix/open_errors.h"
-#include "platform/serial/posix/system_console.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QSerialPort>
+#include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
@@ -25,6 +27,63 @@
 #endif
 
 namespace platform {
+
+// The serial port of Linux and other POSIX systems, on QSerialPort: a terminal
+// device. Line states are polled on the owner's thread while the port is open;
+// a device that vanishes closes the port and reports comm_event::DeviceLost.
+class PosixSerialDevice final : public SerialDevice
+{
+    Q_OBJECT
+
+public:
+    // `consoles` tells, at each open, which terminals are the system's consoles.
+    explicit PosixSerialDevice(ConsoleList consoles, QObject *parent = nullptr);
+    ~PosixSerialDevice() override;
+
+    // 8002 when no terminal is there, and for an active system console: taking
+    // that over would reconfigure and write to the machine's own console. 8015
+    // for settings the device refuses.
+    void open(const PortTarget &target, const LineSettings &settings, const QString &settingsText) override;
+    void close() override;
+    // At most what the receive queue holds.
+    QByteArray read(qint16 maxBytes) override;
+    // 8021 when the bytes cannot be written, which closes the port and reports DeviceLost.
+    void write(const QByteArray &bytes) override;
+    // At most 4096, the size of the receive queue.
+    qint64 count() override;
+    // False once the device is found gone, although it is closed only later.
+    bool isOpen() const override;
+
+private:
+    enum class LineRead { Read, Unsupported, Gone };
+    enum class CloseWhen { Now, Later };
+
+    void closePort();
+    void loseDevice(CloseWhen when);
+    [[noreturn]] void failWrite(const QString &reason);
+    LineRead readLineCounters(LineCounters *counters);
+    void pollLine();
+    void onPortError(QSerialPort::SerialPortError error);
+    // Moves what QSerialPort has read into the receive queue, dropping what does not fit.
+    void queueArrived();
+    // What the system holds, up to `room` bytes.
+    QByteArray drainKernel(qsizetype room);
+
+    QSerialPort m_port{this};
+    QTimer m_lineTimer{this};
+    LineSettings m_settings;
+    QString m_devicePath;
+    ConsoleList m_consoles;
+    // The receive queue: what arrived and what a limited read left over, in order.
+    QByteArray m_received;
+    LineCounters m_counters;
+    bool m_haveCounters = false;
+    int m_modemBits = 0;
+    // Set from a successful open until the device is found gone.
+    bool m_supervising = false;
+    // The device is gone and the port is about to be closed.
+    bool m_lost = false;
+};
 
 namespace {
 
@@ -82,8 +141,9 @@ QList<qint16> LineEventsBetween(const LineCounters &before, const LineCounters &
     return events;
 }
 
-PosixSerialDevice::PosixSerialDevice(QObject *parent)
+PosixSerialDevice::PosixSerialDevice(ConsoleList consoles, QObject *parent)
     : SerialDevice(parent)
+    , m_consoles(std::move(consoles))
 {
     m_lineTimer.setInterval(LinePollMilliseconds);
     m_lineTimer.setTimerType(Qt::PreciseTimer);
@@ -96,11 +156,6 @@ PosixSerialDevice::PosixSerialDevice(QObject *parent)
 PosixSerialDevice::~PosixSerialDevice()
 {
     closePort();
-}
-
-void PosixSerialDevice::setConsoleList(ConsoleList consoles)
-{
-    m_consoles = std::move(consoles);
 }
 
 void PosixSerialDevice::close()
@@ -392,4 +447,11 @@ QByteArray PosixSerialDevice::drainKernel(qsizetype room)
     return bytes;
 }
 
+std::unique_ptr<SerialDevice> CreatePosixSerialDevice(ConsoleList consoles)
+{
+    return std::make_unique<PosixSerialDevice>(std::move(consoles));
+}
+
 } // namespace platform
+
+#include "posix_serial_device.moc"

@@ -7,7 +7,7 @@ namespace platform {
 
 std::unique_ptr<SerialDevice> CreateSystemSerialDevice()
 {
-    return std::make_unique<Win32SerialDevice>(win32::CreateWin32SerialEngine());
+    return CreateWin32SerialDevice(win32::CreateWin32SerialEngine());
 }
 
 } // namespace platform
