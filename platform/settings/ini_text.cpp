@@ -35,7 +35,9 @@ bool IniText::parse(const QByteArray &bytes)
     m_lines.clear();
     if (bytes.contains('\0'))
         return false;
-    QStringDecoder decoder(QStringDecoder::Utf8);
+    // Stateless: a character cut short at the end is an error too, where the
+    // decoder would otherwise keep it back for more input and drop it unseen.
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString text = decoder.decode(bytes);
     if (decoder.hasError())
         return false;
