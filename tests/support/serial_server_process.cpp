@@ -1,5 +1,7 @@
 #include "tests/support/serial_server_process.h"
 
+#include "tests/support/child_process.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QStandardPaths>
@@ -40,13 +42,7 @@ SerialServerProcess::SerialServerProcess(Kind kind)
 
 SerialServerProcess::~SerialServerProcess()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(3000)) {
-        m_process.kill();
-        m_process.waitForFinished(3000);
-    }
+    EndChild(m_process);
 }
 
 QString SerialServerProcess::Missing(Kind kind)

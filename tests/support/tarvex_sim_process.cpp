@@ -1,5 +1,7 @@
 #include "tests/support/tarvex_sim_process.h"
 
+#include "tests/support/child_process.h"
+
 #include <QElapsedTimer>
 
 #include <sys/types.h>
@@ -10,14 +12,7 @@ TarvexSimProcess::TarvexSimProcess(const QString &program)
 
 TarvexSimProcess::~TarvexSimProcess()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    // SIGTERM first, so that the port mapping is put back.
-    m_process.terminate();
-    if (!m_process.waitForFinished(3000)) {
-        m_process.kill();
-        m_process.waitForFinished(3000);
-    }
+    EndChild(m_process);
 }
 
 bool TarvexSimProcess::start(const QStringList &arguments)
