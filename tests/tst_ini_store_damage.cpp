@@ -1,6 +1,7 @@
-// A damaged INI store: what reads as empty, the copies kept beside it before
-// a write starts afresh, files too large to be a store, and what a removal
-// leaves alone.
+// A damaged INI store: lines that are not UTF-8, which cost only themselves;
+// files that are not text at all, which read as empty, and the copies kept
+// beside them before a write starts afresh; files too large to be a store; and
+// what a removal leaves alone.
 #include "app_settings/settings_keys.h"
 #include "platform/settings/settings_store.h"
 #include "tests/support/ini_store_files.h"
@@ -46,6 +47,8 @@ class tst_IniStoreDamage : public QObject
     Q_OBJECT
 
 private slots:
+    void lineNotUtf8CostsOnlyItself_data();
+    void lineNotUtf8CostsOnlyItself();
     void damagedFileReadsDefaultsAndCanBeRewritten_data();
     void damagedFileReadsDefaultsAndCanBeRewritten();
     void eachDamageKeepsItsOwnOwnerOnlyBackup();
@@ -56,11 +59,60 @@ private slots:
     void removeWithNothingReadableTouchesNothing();
 };
 
+void tst_IniStoreDamage::lineNotUtf8CostsOnlyItself_data()
+{
+    // A file edited in Latin-1: the key asked, then the store after a write of
+    // CommPort, the Latin-1 line in its own bytes.
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("reads");
+    QTest::addColumn<QByteArray>("written");
+    const QString general = QStringLiteral("General");
+    const QString password = QStringLiteral("Password");
+    const QString ports = QStringLiteral("Ports");
+    const QString com1 = QStringLiteral("COM1");
+    QTest::newRow("Latin-1 comment above the password")
+        << QByteArray("; Passwort f\xfcr Raum 3\n[General]\nPassword=A575J141a154z\n") << general << password
+        << "A575J141a154z"
+        << QByteArray("; Passwort f\xfcr Raum 3\n[General]\nPassword=A575J141a154z\nCommPort=4\n");
+    QTest::newRow("Latin-1 value beside the mapping")
+        << QByteArray("[Ports]\nCOM1=/dev/ttyUSB0\nCOM2=/dev/Ger\xe4t\n") << ports << com1 << "/dev/ttyUSB0"
+        << QByteArray("[Ports]\nCOM1=/dev/ttyUSB0\nCOM2=/dev/Ger\xe4t\n\n[General]\nCommPort=4\n");
+    QTest::newRow("Latin-1 value of the key read")
+        << QByteArray("[General]\nPassword=A575J141a154z\xe9\n") << general << password << "-1"
+        << QByteArray("[General]\nCommPort=4\nPassword=A575J141a154z\xe9\n");
+    QTest::newRow("Latin-1 key beside the password")
+        << QByteArray("[General]\nSchl\xfcssel=1\nPassword=A575J141a154z\n") << general << password
+        << "A575J141a154z" << QByteArray("[General]\nSchl\xfcssel=1\nPassword=A575J141a154z\nCommPort=4\n");
+    QTest::newRow("Latin-1 header over the mapping")
+        << QByteArray("[General]\nPassword=P\n[P\xf6rts]\nCOM1=/dev/ttyS3\n") << ports << com1 << "-1"
+        << QByteArray("[General]\nPassword=P\nCommPort=4\n[P\xf6rts]\nCOM1=/dev/ttyS3\n");
+}
+
+void tst_IniStoreDamage::lineNotUtf8CostsOnlyItself()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QFETCH(QString, reads);
+    QFETCH(QByteArray, written);
+    StoreSandbox sandbox;
+    const QString ini = sandbox.iniFile(App);
+    writeFile(ini, content);
+    QCOMPARE(SettingsStore::read(App, section, key, QStringLiteral("-1")), reads);
+
+    QVERIFY(SettingsStore::write(App, QStringLiteral("General"), QStringLiteral("CommPort"), QStringLiteral("4")));
+    QCOMPARE(fileText(ini), written);
+    QCOMPARE(backupsOf(ini), QStringList());
+    QCOMPARE(SettingsStore::read(App, section, key, QStringLiteral("-1")), reads);
+}
+
 void tst_IniStoreDamage::damagedFileReadsDefaultsAndCanBeRewritten_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::newRow("NUL bytes") << QByteArray("[General]\nCommPort=3\n\0\0\0", 24);
-    QTest::newRow("not UTF-8") << QByteArray("[General]\nCommPort=3\n\xff\xfe\x80");
+    QTest::newRow("NUL byte on a line that is not UTF-8") << QByteArray("[General]\nCommPort=3\n\xff\0\x80", 24);
 }
 
 void tst_IniStoreDamage::damagedFileReadsDefaultsAndCanBeRewritten()
@@ -86,7 +138,7 @@ void tst_IniStoreDamage::eachDamageKeepsItsOwnOwnerOnlyBackup()
     StoreSandbox sandbox;
     const QString ini = sandbox.iniFile(App);
     const QList<QByteArray> damages = {QByteArray("[General]\nPassword=first\n\0", 26),
-                                       QByteArray("[General]\nPassword=second\n\xff"),
+                                       QByteArray("[General]\nPassword=second\n\xff\0", 28),
                                        QByteArray("\0third", 6)};
     for (qsizetype i = 0; i < damages.size(); ++i) {
         writeFile(ini, damages[i]);
@@ -188,7 +240,7 @@ void tst_IniStoreDamage::removeWithNothingReadableTouchesNothing()
     QVERIFY(!QFileInfo::exists(sandbox.iniFile(App)));
 
     // A damaged file is kept as it is for a look; its keys read as missing anyway.
-    const QByteArray damaged("[Ports]\nCOM1=x\n\xff\xfe");
+    const QByteArray damaged("[Ports]\nCOM1=x\n\xff\0", 17);
     writeFile(sandbox.iniFile(App), damaged);
     QVERIFY(SettingsStore::remove(App, QStringLiteral("Ports"), QStringLiteral("COM1")));
     QCOMPARE(fileText(sandbox.iniFile(App)), damaged);

@@ -1,5 +1,6 @@
 #include "platform/settings/ini_text.h"
 
+#include <QByteArrayView>
 #include <QStringDecoder>
 
 namespace platform {
@@ -30,32 +31,77 @@ bool keyValue(const QString &line, QString *key, QString *value)
 
 } // namespace
 
+// A garbled header still ends the section before it, so that its keys are not
+// taken for that one's; but what it names cannot be known, so it matches none.
+bool IniText::Line::isHeader(const QString &section, bool *named) const
+{
+    QString name;
+    if (!sectionName(text, &name))
+        return false;
+    *named = kept.isEmpty() && name.compare(section, Qt::CaseInsensitive) == 0;
+    return true;
+}
+
+bool IniText::Line::isHeader() const
+{
+    QString name;
+    return sectionName(text, &name);
+}
+
+bool IniText::Line::isKey(QString *key, QString *value) const
+{
+    return kept.isEmpty() && keyValue(text, key, value);
+}
+
 bool IniText::parse(const QByteArray &bytes)
 {
     m_lines.clear();
     if (bytes.contains('\0'))
         return false;
-    // Stateless: a character cut short at the end is an error too, where the
-    // decoder would otherwise keep it back for more input and drop it unseen.
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString text = decoder.decode(bytes);
-    if (decoder.hasError())
-        return false;
-    m_lines = text.split(QLatin1Char('\n'));
-    for (QString &line : m_lines) {
-        if (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
+    // A byte order mark belongs to the file, not to its first line.
+    const QByteArrayView all(bytes);
+    const QByteArrayView bom("\xef\xbb\xbf");
+    const qsizetype start = all.startsWith(bom) ? bom.size() : 0;
+    // Stateless, so that a character cut short at a line's end is that line's
+    // error rather than held back for more input. Each line is decoded on its
+    // own, so a mark at the start of a later line must stay its text.
+    QStringDecoder decoder(QStringDecoder::Utf8,
+                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    m_lines.reserve(all.count('\n') + 1);
+    for (qsizetype from = start; from < all.size();) {
+        const qsizetype feed = all.indexOf('\n', from);
+        const qsizetype next = feed < 0 ? all.size() : feed + 1;
+        qsizetype end = feed < 0 ? all.size() : feed;
+        if (end > from && all[end - 1] == '\r')
+            --end;
+        const QByteArrayView raw = all.sliced(from, end - from);
+        from = next;
+        Line &line = m_lines.emplace_back();
+        if (raw.isEmpty())
+            continue;
+        decoder.resetState();
+        line.text = decoder.decode(raw);
+        if (decoder.hasError()) {
+            // Decoded with replacement characters only to tell a header; the
+            // text of any other such line is never looked at.
+            line.text = QString::fromUtf8(raw);
+            QString name;
+            if (!sectionName(line.text, &name))
+                line.text.clear();
+            line.kept = raw.toByteArray();
+        }
     }
-    if (!m_lines.isEmpty() && m_lines.last().isEmpty())
-        m_lines.removeLast();
     return true;
 }
 
 QByteArray IniText::toBytes() const
 {
-    if (m_lines.isEmpty())
-        return QByteArray();
-    return (m_lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
+    QByteArray bytes;
+    for (const Line &line : m_lines) {
+        bytes.append(line.kept.isEmpty() ? line.text.toUtf8() : line.kept);
+        bytes.append('\n');
+    }
+    return bytes;
 }
 
 // Index of the key's line in the section, or -1. sectionEnd gets the index
@@ -65,12 +111,11 @@ qsizetype IniText::find(const QString &section, const QString &key, qsizetype *s
     bool inSection = false;
     *sectionEnd = -1;
     for (qsizetype i = 0; i < m_lines.size(); ++i) {
-        QString name, k, v;
-        if (sectionName(m_lines[i], &name)) {
-            inSection = name.compare(section, Qt::CaseInsensitive) == 0;
+        QString k, v;
+        if (m_lines[i].isHeader(section, &inSection)) {
             if (inSection)
                 *sectionEnd = i + 1;
-        } else if (inSection && keyValue(m_lines[i], &k, &v)) {
+        } else if (inSection && m_lines[i].isKey(&k, &v)) {
             if (k.compare(key, Qt::CaseInsensitive) == 0)
                 return i;
             *sectionEnd = i + 1;
@@ -84,14 +129,15 @@ std::optional<QString> IniText::value(const QString &section, const QString &key
     qsizetype sectionEnd = -1;
     const qsizetype at = find(section, key, &sectionEnd);
     QString k, value;
-    if (at < 0 || !keyValue(m_lines[at], &k, &value))
+    if (at < 0 || !m_lines[at].isKey(&k, &value))
         return std::nullopt;
     return value;
 }
 
 void IniText::set(const QString &section, const QString &key, const QString &value)
 {
-    const QString line = key + QLatin1Char('=') + value;
+    Line line;
+    line.text = key + QLatin1Char('=') + value;
     qsizetype sectionEnd = -1;
     const qsizetype at = find(section, key, &sectionEnd);
     if (at >= 0) {
@@ -99,27 +145,28 @@ void IniText::set(const QString &section, const QString &key, const QString &val
     } else if (sectionEnd >= 0) {
         m_lines.insert(sectionEnd, line);
     } else {
-        while (!m_lines.isEmpty() && m_lines.last().trimmed().isEmpty())
+        while (!m_lines.isEmpty() && m_lines.last().kept.isEmpty() && m_lines.last().text.trimmed().isEmpty())
             m_lines.removeLast();
         if (!m_lines.isEmpty())
-            m_lines.append(QString());
-        m_lines.append(QLatin1Char('[') + section + QLatin1Char(']'));
+            m_lines.append(Line());
+        Line header;
+        header.text = QLatin1Char('[') + section + QLatin1Char(']');
+        m_lines.append(header);
         m_lines.append(line);
     }
 }
 
 bool IniText::remove(const QString &section, const QString &key)
 {
-    QStringList kept;
+    QList<Line> kept;
     QList<qsizetype> touchedHeaders;
     bool inSection = false;
     qsizetype header = -1;
-    for (const QString &line : std::as_const(m_lines)) {
-        QString name, k, v;
-        if (sectionName(line, &name)) {
-            inSection = name.compare(section, Qt::CaseInsensitive) == 0;
+    for (const Line &line : std::as_const(m_lines)) {
+        QString k, v;
+        if (line.isHeader(section, &inSection)) {
             header = kept.size();
-        } else if (inSection && keyValue(line, &k, &v) && k.compare(key, Qt::CaseInsensitive) == 0) {
+        } else if (inSection && line.isKey(&k, &v) && k.compare(key, Qt::CaseInsensitive) == 0) {
             if (touchedHeaders.isEmpty() || touchedHeaders.last() != header)
                 touchedHeaders.append(header);
             continue;
@@ -129,17 +176,17 @@ bool IniText::remove(const QString &section, const QString &key)
     if (touchedHeaders.isEmpty())
         return false;
 
+    const auto blank = [](const Line &line) { return line.kept.isEmpty() && line.text.trimmed().isEmpty(); };
     for (qsizetype t = touchedHeaders.size() - 1; t >= 0; --t) {
         const qsizetype at = touchedHeaders[t];
         qsizetype end = at + 1;
-        bool blank = true;
-        QString name;
-        for (; end < kept.size() && !sectionName(kept[end], &name); ++end)
-            blank = blank && kept[end].trimmed().isEmpty();
-        if (blank)
+        bool onlyBlank = true;
+        for (; end < kept.size() && !kept[end].isHeader(); ++end)
+            onlyBlank = onlyBlank && blank(kept[end]);
+        if (onlyBlank)
             kept.remove(at, end - at);
     }
-    while (!kept.isEmpty() && kept.last().trimmed().isEmpty())
+    while (!kept.isEmpty() && blank(kept.last()))
         kept.removeLast();
     m_lines = kept;
     return true;

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
-#include <QStringList>
 
 #include <optional>
 
@@ -12,14 +12,25 @@ namespace platform {
 // keys; every other line (comments, blanks, what a user typed by hand) is kept
 // as it stands. Section and key names are matched without regard to case, and
 // blanks around "=" are ignored. No file is touched here.
+//
+// Damage is judged line by line: a line that is not UTF-8 (a comment saved in
+// Latin-1, say) is kept byte for byte where it stands and is otherwise ignored.
+// A key on it reads as missing and is neither changed nor removed there; a
+// section header on it starts a section that no name matches, so the keys
+// under it are kept but cannot be reached, rather than taken for the previous
+// section's.
 class IniText
 {
 public:
-    // Takes the bytes of a store. False, leaving the text empty, when they are
-    // not UTF-8 text: then nothing in them is trusted.
+    // Takes the bytes of a store. False, leaving the text empty, when they
+    // cannot be text at all (they hold a NUL byte): then nothing in them is
+    // trusted. A character cut short at the very end is just a last line that
+    // is not UTF-8.
     bool parse(const QByteArray &bytes);
 
-    // The lines as UTF-8, each ended by a line feed; nothing when there are none.
+    // The lines, each ended by a line feed (a carriage return before it is
+    // dropped): UTF-8, and those that were not UTF-8 as they were read; nothing
+    // when there are none.
     QByteArray toBytes() const;
 
     // The value of the first line of the key in the section, if there is one.
@@ -35,9 +46,27 @@ public:
     bool remove(const QString &section, const QString &key);
 
 private:
+    struct Line
+    {
+        // The line as read, without its line end. For a line that is not
+        // UTF-8 only a header's, decoded with replacement characters.
+        QString text;
+        // The bytes of a line that is not UTF-8, written back as they came;
+        // empty for every other line (such a line is never empty).
+        QByteArray kept;
+
+        // Whether the line is a section header; named says whether of that
+        // section, which one that is not UTF-8 never is.
+        bool isHeader(const QString &section, bool *named) const;
+        bool isHeader() const;
+        // Whether the line holds a key, and then the key and its value; one
+        // that is not UTF-8 never does.
+        bool isKey(QString *key, QString *value) const;
+    };
+
     qsizetype find(const QString &section, const QString &key, qsizetype *sectionEnd) const;
 
-    QStringList m_lines;
+    QList<Line> m_lines;
 };
 
 } // namespace platform

@@ -30,7 +30,8 @@ QString iniPath(const QString &application)
     return configDirectory() + QLatin1Char('/') + application + QStringLiteral(".ini");
 }
 
-// A file that is not UTF-8 text is damaged: nothing in it is trusted.
+// A file that cannot be text at all is damaged: nothing in it is trusted. A
+// line that is not UTF-8 costs only itself (IniText keeps it as it stands).
 FileState loadIni(const QString &path, IniText *ini)
 {
     QByteArray bytes;
