@@ -52,6 +52,12 @@ void tst_PortMapping::mappedValues_data()
                                                  << "[fd00:12::7]:2217" << "fd00:12::7";
     QTest::newRow("IPv6 loopback, highest port") << 1 << "rfc2217://[::1]:65535" << Kind::Network
                                                  << "[::1]:65535" << "::1";
+    QTest::newRow("IPv4 loopback") << 6 << "rfc2217://127.0.0.1:2217" << Kind::Network << "127.0.0.1:2217"
+                                   << "127.0.0.1";
+    QTest::newRow("IPv4 with zeros and 255 in it") << 7 << "rfc2217://10.0.255.0:2217" << Kind::Network
+                                                   << "10.0.255.0:2217" << "10.0.255.0";
+    QTest::newRow("a name with digits in its labels") << 8 << "rfc2217://10-bench.3lab:2217" << Kind::Network
+                                                      << "10-bench.3lab:2217" << "10-bench.3lab";
     QTest::newRow("lowest port, a name ending in a dot") << 12 << "rfc2217://bench-12.lab.:1" << Kind::Network
                                                          << "bench-12.lab.:1" << "bench-12.lab.";
 #ifdef Q_OS_WIN
@@ -124,7 +130,20 @@ void tst_PortMapping::unusableValuesAreNamedInTheDescription_data()
     row("blank in the host", QStringLiteral("rfc2217://bench 5:2217"), badHost);
     row("user in the address", QStringLiteral("rfc2217://admin@bench5:2217"), badHost);
     row("a path after the port", QStringLiteral("rfc2217://bench5.lab:2217/dev/ttyS0"), portRange);
-    row("an IPv4 address out of range", QStringLiteral("rfc2217://999.1.1.1:2217"), badHost);
+    // An address in any form but four plain decimal numbers could lead elsewhere
+    // (a leading zero reads as octal): refused, never looked up as a name.
+    const QString badIpv4 = QStringLiteral("IPv4 address is not four numbers 0 to 255 without leading zeros");
+    row("an IPv4 address out of range", QStringLiteral("rfc2217://999.1.1.1:2217"), badIpv4);
+    row("256 in an IPv4 address", QStringLiteral("rfc2217://256.1.1.1:2217"), badIpv4);
+    row("zero-padded last part", QStringLiteral("rfc2217://127.0.0.010:2217"), badIpv4);
+    row("zero-padded first part", QStringLiteral("rfc2217://010.0.0.1:2217"), badIpv4);
+    row("zero-padded parts of a lab address", QStringLiteral("rfc2217://192.168.040.015:2217"), badIpv4);
+    row("an address as one number", QStringLiteral("rfc2217://2130706433:2217"), badIpv4);
+    row("zero alone", QStringLiteral("rfc2217://0:2217"), badIpv4);
+    row("three parts", QStringLiteral("rfc2217://1.2.3:2217"), badIpv4);
+    row("five parts", QStringLiteral("rfc2217://1.2.3.4.5:2217"), badIpv4);
+    row("hexadecimal parts", QStringLiteral("rfc2217://0x7f.0.0.1:2217"), badIpv4);
+    row("a name whose last label is a number", QStringLiteral("rfc2217://bench.5:2217"), badIpv4);
     row("IPv6 without brackets", QStringLiteral("rfc2217://fd00::7:2217"), badHost);
     row("IPv6 that is not one", QStringLiteral("rfc2217://[fd00::zz]:2217"), QStringLiteral("IPv6 address is not valid"));
     row("a label too long", QStringLiteral("rfc2217://") + QString(64, u'a') + QStringLiteral(":1"), badHost);

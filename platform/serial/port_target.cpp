@@ -48,9 +48,36 @@ bool isHostName(const QString &host)
         if (!label.match(part).hasMatch())
             return false;
     }
-    // All digits and dots is an IPv4 address or nothing: "999.1.1.1" is no name.
-    static const QRegularExpression numeric(QStringLiteral("^[0-9.]+$"));
-    return !numeric.match(name).hasMatch();
+    return true;
+}
+
+// A host whose last label is a number (decimal, or hexadecimal after "0x") is
+// meant as an IPv4 address: no top-level domain is one, and the system's
+// resolver reads such text as an address in the old forms ("0x7f.1",
+// "2130706433") before it asks any name server.
+bool looksLikeIpv4(const QString &host)
+{
+    static const QRegularExpression number(QStringLiteral("^([0-9]+|0[xX][0-9A-Fa-f]*)$"));
+    QString name = host;
+    if (name.endsWith(u'.'))
+        name.chop(1);
+    return number.match(name.mid(name.lastIndexOf(u'.') + 1)).hasMatch();
+}
+
+// Four decimal numbers 0 to 255 without leading zeros: the one form that every
+// reader takes for the same address. In the old forms a leading zero means
+// octal, so "127.0.0.010" would lead to 127.0.0.8.
+bool isDottedQuad(const QString &host)
+{
+    static const QRegularExpression part(QStringLiteral("^(0|[1-9][0-9]{0,2})$"));
+    const QStringList parts = host.split(u'.');
+    if (parts.size() != 4)
+        return false;
+    for (const QString &number : parts) {
+        if (!part.match(number).hasMatch() || number.toInt() > 255)
+            return false;
+    }
+    return true;
 }
 
 PortTarget networkTarget(int number, const QString &value)
@@ -72,7 +99,11 @@ PortTarget networkTarget(int number, const QString &value)
         host = host.mid(1, host.size() - 2);
         if (QHostAddress(host).protocol() != QAbstractSocket::IPv6Protocol)
             return invalid(number, value, QStringLiteral("whose IPv6 address is not valid"));
-    } else if (QHostAddress(host).protocol() != QAbstractSocket::IPv4Protocol && !isHostName(host)) {
+    } else if (looksLikeIpv4(host)) {
+        if (!isDottedQuad(host))
+            return invalid(number, value,
+                           QStringLiteral("whose IPv4 address is not four numbers 0 to 255 without leading zeros"));
+    } else if (!isHostName(host)) {
         return invalid(number, value, QStringLiteral("whose host is no name or address"));
     }
 
