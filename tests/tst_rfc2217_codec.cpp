@@ -60,6 +60,7 @@ QString stateName(ClientSession::State state)
     case ClientSession::State::Ready: return QStringLiteral("ready");
     case ClientSession::State::Refused: return QStringLiteral("refused");
     case ClientSession::State::LineRejected: return QStringLiteral("line rejected");
+    case ClientSession::State::ProtocolError: return QStringLiteral("protocol error");
     }
     return QStringLiteral("unknown state");
 }
@@ -93,6 +94,9 @@ Outcome feed(ClientSession &session, const QByteArray &stream, bool byteByByte)
     return outcome;
 }
 
+// How often the request-flood rows send their request.
+constexpr int RequestRepeats = 2000;
+
 QString hexOf(const std::string &text)
 {
     return QString::fromLatin1(QByteArray(text.data(), qsizetype(text.size())).toHex(' ').toUpper());
@@ -113,6 +117,8 @@ private slots:
     void dataToSendHasFFDoubled_data();
     void dataToSendHasFFDoubled();
     void floodOfData();
+    void repliesStayBounded_data();
+    void repliesStayBounded();
 
 private:
     static void addStream(const char *name, const QString &server, const QString &data, const QString &reply,
@@ -183,10 +189,13 @@ void tst_Rfc2217Codec::serverStreams_data()
               refusedText);
     addStream("COM-PORT offered again after a refusal is declined", "FF FE 2C FF FD 2C " + Acks2400E82, "",
               "FF FC 2C", {}, refused, refusedText);
-    addStream("unknown options refused once per request", "FF FB 01 FF FD 18 FF FB 01 FF FD FF", "",
-              "FF FE 01 FF FC 18 FF FE 01 FF FC FF", {}, negotiating);
+    addStream("unknown options refused once, however often asked",
+              "FF FB 01 FF FD 18 FF FB 01 FF FD FF FF FD 18 FF FB 01", "", "FF FE 01 FF FC 18 FF FC FF", {},
+              negotiating);
+    addStream("the same option refused once on each side", "FF FD 18 FF FB 18 FF FD 18 FF FB 18", "",
+              "FF FC 18 FF FE 18", {}, negotiating);
     addStream("WONT and DONT of unknown options unanswered", "FF FC 01 FF FE 18 FF FC 2C", "", "", {}, negotiating);
-    addStream("the server's own side of COM-PORT refused", "FF FB 2C FF FB 2C", "", "FF FE 2C FF FE 2C", {},
+    addStream("the server's own side of COM-PORT refused", "FF FB 2C FF FB 2C", "", "FF FE 2C", {},
               negotiating);
 
     // Line settings acknowledged.
@@ -275,8 +284,21 @@ void tst_Rfc2217Codec::serverStreams_data()
     addStream("an over-long acknowledgement is not cut to size",
               DoComPort + " " + comPort("65 00 00 25 80 " + repeated("00", 70)), "", Settings2400E82, {},
               negotiating);
-    addStream("a long subnegotiation of another option", "FF FA 18 " + repeated("41", 5000) + " FF F0 42", "42", "",
+    addStream("a long subnegotiation of another option", "FF FA 18 " + repeated("41", 4000) + " FF F0 42", "42", "",
               {}, negotiating);
+    // IAC SB, then 4,096 bytes with IAC SE as the last two.
+    addStream("a subnegotiation of the longest length",
+              up + " FF FA 2C 6A " + repeated("10", 4092) + " FF F0 41", "41", Settings2400E82, {}, ready);
+    const QString tooLong = QStringLiteral("the server sent a subnegotiation longer than 4096 bytes");
+    addStream("a subnegotiation one byte too long",
+              up + " FF FA 2C 6A " + repeated("10", 4093) + " FF F0 41", "", Settings2400E82, {}, "protocol error",
+              tooLong);
+    // Nothing after it is read, not even the end it might have had.
+    addStream("a subnegotiation without end",
+              up + " 30 FF FA 2C 6B " + repeated("B1", 5000) + " FF F0 31 FF FD 18 " + comPort("6A 10"), "30",
+              Settings2400E82, {}, "protocol error", tooLong);
+    addStream("doubled IAC counts as sent", "FF FA 18 " + repeated("FF FF", 2100) + " FF F0 42", "", "", {},
+              "protocol error", tooLong);
 }
 
 void tst_Rfc2217Codec::serverStreams()
@@ -419,6 +441,56 @@ void tst_Rfc2217Codec::floodOfData()
     QCOMPARE(out.events, std::vector<std::int16_t>(Blocks, comm_event::Break));
     QCOMPARE(hexOf(out.reply), bytes(Settings2400E82).toHex(' ').toUpper());
     QCOMPARE(session.state(), ClientSession::State::Ready);
+}
+
+// A server that asks and asks: what the session queues for it stays within its
+// bound while the caller cannot get the replies out, and a server that reads
+// them is never cut short.
+void tst_Rfc2217Codec::repliesStayBounded_data()
+{
+    QTest::addColumn<QByteArray>("request");    // sent over and over
+    QTest::addColumn<bool>("sentBetween");      // the replies handed to the system after each
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<qsizetype>("replyBytes");  // in all
+
+    QString everyOption;
+    for (int code = 0; code < 256; ++code)
+        everyOption += QStringLiteral(" FF FD %1 FF FB %1").arg(code, 2, 16, QLatin1Char('0'));
+    // Refused once each: 253 that the client will not do, 254 it will not let the server do.
+    const qsizetype refusals = (253 + 254) * 3;
+    const qsizetype settings = bytes(Settings2400E82).size();
+    QTest::newRow("every option asked for, again and again")
+        << bytes(everyOption) << false << QStringLiteral("negotiating") << settings + refusals;
+    // After the first WONT, each pair is answered DO BINARY, DONT BINARY.
+    const QByteArray toggle = bytes("FF FC 00 FF FB 00");
+    QTest::newRow("BINARY switched off and on, never read")
+        << toggle << false << QStringLiteral("protocol error")
+        << qsizetype(platform::rfc2217::MaxPendingReply / 3 * 3);
+    QTest::newRow("BINARY switched off and on, each answer sent")
+        << toggle << true << QStringLiteral("negotiating") << qsizetype((RequestRepeats - 1) * 6 + 3);
+}
+
+void tst_Rfc2217Codec::repliesStayBounded()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(bool, sentBetween);
+    QFETCH(QString, state);
+    QFETCH(qsizetype, replyBytes);
+
+    ClientSession session{LineRequest()};
+    session.opening();
+    Received out;
+    for (int i = 0; i < RequestRepeats; ++i) {
+        session.receive(std::string_view(request.constData(), std::size_t(request.size())), out);
+        if (sentBetween)
+            session.repliesSent();
+        else
+            QVERIFY(out.reply.size() <= platform::rfc2217::MaxPendingReply);
+    }
+    QCOMPARE(stateName(session.state()), state);
+    QCOMPARE(qsizetype(out.reply.size()), replyBytes);
+    if (session.state() == ClientSession::State::ProtocolError)
+        QCOMPARE(session.failure(), std::string("the server asks more than it reads the answers of"));
 }
 
 QTEST_APPLESS_MAIN(tst_Rfc2217Codec)

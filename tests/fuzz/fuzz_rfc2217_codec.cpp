@@ -11,7 +11,9 @@
 
 // Whatever a server sends: the split of the stream does not matter, the reply
 // holds only negotiation and the client's own line settings, data never grows
-// beyond what arrived, and the sanitizers see no crash or overrun.
+// beyond what arrived, what waits for a server that never reads stays within
+// its bound however long the server goes on, and the sanitizers see no crash
+// or overrun.
 //
 // Input: 4 bytes that choose the split, the line request (baud rate as 4 bytes
 // in network order, data bits, parity, stop bits), then the server's stream.
@@ -24,6 +26,9 @@ constexpr std::size_t HeaderSize = 11;
 // The line settings and masks sent once: a baud rate of four doubled 0xFF
 // bytes, six one-byte values doubled too.
 constexpr std::size_t MostSettingsBytes = (4 + 8 + 2) + 6 * (4 + 2 + 2);
+// How much a server that never reads sends, the stream over and over.
+constexpr std::size_t RepeatedStreamBytes = 256 * 1024;
+constexpr int MostRounds = 4096;
 
 struct Outcome
 {
@@ -161,6 +166,31 @@ void check(bool condition)
         std::abort();
 }
 
+bool failed(ClientSession::State state)
+{
+    return state == ClientSession::State::Refused || state == ClientSession::State::LineRejected
+        || state == ClientSession::State::ProtocolError;
+}
+
+// The stream sent again and again to a session whose replies never go out:
+// what waits for the server stays within the bound, and stays framed.
+void neverRead(const LineRequest &line, std::string_view stream)
+{
+    ClientSession session(line);
+    session.opening();
+    Received out;
+    std::size_t sent = 0;
+    for (int round = 0; round < MostRounds && sent < RepeatedStreamBytes; ++round, sent += stream.size()) {
+        session.receive(stream, out);
+        check(out.reply.size() <= MaxPendingReply);
+        if (session.state() == ClientSession::State::ProtocolError)
+            break;
+    }
+    check(wellFormedReply(out.reply));
+    check(failed(session.state()) != session.failure().empty());
+}
+
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -192,9 +222,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     check(whole.out.data.size() <= stream.size());
     check(whole.out.reply.size() <= stream.size() + MostSettingsBytes);
     check(std::all_of(whole.out.events.begin(), whole.out.events.end(), knownEvent));
-    const bool failed = whole.state == ClientSession::State::Refused
-        || whole.state == ClientSession::State::LineRejected;
-    check(failed != whole.failure.empty());
+    check(whole.out.reply.size() <= MaxPendingReply);
+    check(failed(whole.state) != whole.failure.empty());
+    if (!stream.empty())
+        neverRead(line, stream);
 
     // The same bytes sent as data by a server come back unchanged, and alone.
     ClientSession echo{LineRequest()};

@@ -19,6 +19,40 @@ namespace {
 const QByteArray WillComPort = ScriptedServer::Hex("FF FB 2C");
 const QByteArray SetControl = ScriptedServer::Hex("FF FA 2C 05");
 constexpr char Probe = char(0xC0);
+constexpr char Reset = char(0x80);
+// A flood goes out in chunks, with no more than this waiting in the server's
+// own buffer, so that what grows in the test's process is the client's.
+constexpr qint64 FloodChunkBytes = 16 * 1024;
+constexpr qint64 FloodBacklogBytes = 64 * 1024;
+
+using Habit = ScriptedServer::Habit;
+
+// What a habit sends over and over.
+QByteArray floodPattern(Habit habit)
+{
+    switch (habit) {
+    case Habit::CommandsAfterProbe:
+        return ScriptedServer::ComPort("6A 02"); // an overrun at the bench
+    case Habit::RequestsUnread: {
+        QByteArray every;
+        for (int code = 0; code < 256; ++code)
+            every += ScriptedServer::Hex("FF FD") + char(code) + ScriptedServer::Hex("FF FB") + char(code);
+        return every;
+    }
+    case Habit::SwitchesUnread:
+        return ScriptedServer::Hex("FF FC 00 FF FB 00");
+    case Habit::EndlessSubnegotiation:
+        return QByteArray(1, char(0xB0));
+    case Habit::None:
+        break;
+    }
+    return QByteArray();
+}
+
+bool readsWhileFlooding(Habit habit)
+{
+    return habit == Habit::CommandsAfterProbe || habit == Habit::EndlessSubnegotiation;
+}
 
 } // namespace
 
@@ -37,6 +71,36 @@ QByteArray ScriptedServer::ComPort(const QString &commandAndValue)
 QByteArray ScriptedServer::LineAcknowledged()
 {
     return ComPort("65 00 00 09 60") + ComPort("66 08") + ComPort("67 03") + ComPort("68 02") + ComPort("69 01");
+}
+
+ScriptedServer::ClientStream ScriptedServer::Split(const QByteArray &stream)
+{
+    ClientStream out;
+    qsizetype i = 0;
+    const auto byteAt = [&stream](qsizetype at) { return at < stream.size() ? quint8(stream[at]) : 0; };
+    while (i < stream.size()) {
+        if (byteAt(i) != 0xFF) {
+            out.data += stream[i++];
+            continue;
+        }
+        const quint8 verb = byteAt(i + 1);
+        if (verb == 0xFF) {
+            out.data += char(0xFF);
+            i += 2;
+        } else if (verb >= 0xFB && verb <= 0xFE) {
+            out.commands << stream.mid(i, 3).toHex(' ').toUpper();
+            i += 3;
+        } else if (verb == 0xFA) {
+            const qsizetype end = stream.indexOf(Hex("FF F0"), i);
+            const qsizetype stop = end < 0 ? stream.size() : end + 2;
+            out.commands << stream.mid(i, stop - i).toHex(' ').toUpper();
+            i = stop;
+        } else {
+            out.commands << stream.mid(i, 2).toHex(' ').toUpper();
+            i += 2;
+        }
+    }
+    return out;
 }
 
 ScriptedServer::ScriptedServer(Script script)
@@ -82,7 +146,7 @@ void ScriptedServer::close(bool reset)
 void ScriptedServer::serve(std::promise<quint16> &listening)
 {
     QTcpServer server;
-    const bool listens = server.listen(QHostAddress::LocalHost, 0);
+    const bool listens = server.listen(m_script.listenOn, 0);
     listening.set_value(listens ? server.serverPort() : 0);
     if (!listens)
         return;
@@ -124,9 +188,28 @@ void ScriptedServer::serve(std::promise<quint16> &listening)
     QByteArray seen;
     bool comPortAnswered = false;
     qsizetype dataFrom = -1; // where the data begins, once the line is set
+
+    const QByteArray pattern = floodPattern(m_script.habit);
+    QByteArray chunk;
+    while (!pattern.isEmpty() && chunk.size() < FloodChunkBytes)
+        chunk += pattern;
+    bool flooding = false;
+    bool flooded = false; // once only
+    QDeadlineTimer floodEnds;
+    const auto startFlood = [&] {
+        if (flooded)
+            return;
+        flooded = true;
+        flooding = true;
+        floodEnds = QDeadlineTimer(FloodMs);
+        if (m_script.habit == Habit::EndlessSubnegotiation)
+            write(Hex("FF FA 2C 6B"));
+    };
+
     while (!m_stopping && socket->state() == QAbstractSocket::ConnectedState) {
+        const bool reading = !flooding || readsWhileFlooding(m_script.habit);
         // A wait for a write may have read already; what it read is in the buffer.
-        if (socket->bytesAvailable() > 0 || socket->waitForReadyRead(5)) {
+        if (reading && (socket->bytesAvailable() > 0 || socket->waitForReadyRead(flooding ? 0 : 5))) {
             const QByteArray bytes = socket->readAll();
             {
                 QMutexLocker lock(&m_mutex);
@@ -145,14 +228,34 @@ void ScriptedServer::serve(std::promise<quint16> &listening)
                 // The SET-CONTROL subnegotiation and the two masks after it hold no probe byte.
                 dataFrom = seen.indexOf(SetControl);
                 write(m_script.onLine);
+                if (m_script.stop == Stop::AfterSettings) {
+                    closeSocket(false);
+                    return;
+                }
             }
             if (dataFrom >= 0) {
                 const qsizetype from = qMax(dataFrom, seen.size() - bytes.size());
                 for (qsizetype i = from; i < seen.size(); ++i) {
-                    if (seen[i] == Probe)
+                    if (seen[i] == Probe) {
                         write(m_script.onProbe);
+                        if (m_script.habit == Habit::CommandsAfterProbe)
+                            startFlood();
+                    } else if (seen[i] == Reset && m_script.habit != Habit::None) {
+                        startFlood();
+                    }
                 }
             }
+        }
+        if (flooding && m_script.habit == Habit::RequestsUnread && floodEnds.hasExpired()) {
+            flooding = false;
+        } else if (flooding) {
+            if (socket->bytesToWrite() < FloodBacklogBytes) {
+                socket->write(chunk);
+                m_floodRepeats += chunk.size() / pattern.size();
+            }
+            socket->flush();
+            if (socket->bytesToWrite() >= FloodBacklogBytes)
+                socket->waitForBytesWritten(5);
         }
         QByteArray toSend;
         int closeRequest = 0;

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QMutex>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <future>
@@ -23,11 +25,36 @@ public:
     // and no flow control.
     static QByteArray LineAcknowledged();
 
+    // What a client sent, read without the client's own parser: the data, with
+    // IAC IAC undone, and each Telnet command as its hex text ("FF FB 2C").
+    struct ClientStream
+    {
+        QByteArray data;
+        QStringList commands;
+    };
+    static ClientStream Split(const QByteArray &stream);
+
     enum class Stop {
         Never,
-        AtAccept,  // closes as soon as the client is connected
-        AtComPort, // closes when the client asks for the COM-PORT option
+        AtAccept,      // closes as soon as the client is connected
+        AtComPort,     // closes when the client asks for the COM-PORT option
+        AfterSettings, // acknowledges the line settings and closes at once
     };
+
+    // What a broken or hostile server keeps doing, without end unless said.
+    enum class Habit {
+        None,
+        // From its answer to the probe: line errors, no data, reading on.
+        CommandsAfterProbe,
+        // Once connected (the reset byte seen): DO and WILL of every option,
+        // reading nothing for FloodMs, then reading again.
+        RequestsUnread,
+        // Once connected: BINARY switched off and on, reading nothing.
+        SwitchesUnread,
+        // Once connected: IAC SB COM-PORT, and no IAC SE ever.
+        EndlessSubnegotiation,
+    };
+    static constexpr int FloodMs = 1500;
 
     struct Script
     {
@@ -37,6 +64,8 @@ public:
         QByteArray onProbe = QByteArray("\xA5");   // answer to each probe byte 0xC0
         bool byteByByte = false;                   // every byte in a segment of its own
         Stop stop = Stop::Never;
+        Habit habit = Habit::None;
+        QHostAddress listenOn = QHostAddress(QHostAddress::LocalHost);
     };
 
     explicit ScriptedServer(Script script);
@@ -50,6 +79,8 @@ public:
     // Everything the client sent so far, waiting up to timeoutMs for `size` bytes.
     QByteArray received(qsizetype size = 0, int timeoutMs = 0) const;
     bool clientConnected() const { return m_connected; }
+    // How many times a habit's flood has sent its pattern so far.
+    qint64 floodRepeats() const { return m_floodRepeats; }
     // Sent from the server's thread, as its script's bytes are.
     void send(const QByteArray &bytes);
     // Closes the connection: with a reset (RST), or with an orderly FIN.
@@ -61,6 +92,7 @@ private:
     Script m_script;
     quint16 m_port = 0;
     std::atomic<bool> m_connected{false};
+    std::atomic<qint64> m_floodRepeats{0};
     std::atomic<bool> m_stopping{false};
     mutable QMutex m_mutex;
     QByteArray m_received; // guarded by m_mutex

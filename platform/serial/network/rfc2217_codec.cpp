@@ -162,7 +162,7 @@ std::string ClientSession::escapeData(std::string_view data)
 void ClientSession::receive(std::string_view bytes, Received &out)
 {
     std::size_t next = 0;
-    while (next < bytes.size()) {
+    while (next < bytes.size() && m_state != State::ProtocolError) {
         if (m_parse == Parse::Data) {
             // Runs of plain data are copied whole: a flood costs no more than a copy.
             const std::size_t iac = bytes.find(static_cast<char>(IAC), next);
@@ -174,8 +174,23 @@ void ClientSession::receive(std::string_view bytes, Received &out)
             next = iac + 1;
             continue;
         }
+        const std::size_t replied = out.reply.size();
         step(static_cast<std::uint8_t>(bytes[next++]), out);
+        if (out.reply.size() != replied)
+            boundReply(out.reply, replied);
     }
+}
+
+// A step's reply is whole commands: taken back whole, it leaves the rest framed.
+void ClientSession::boundReply(std::string &reply, std::size_t before)
+{
+    const std::size_t added = reply.size() - before;
+    if (m_replyPending + added > MaxPendingReply) {
+        reply.resize(before);
+        fail(State::ProtocolError, "the server asks more than it reads the answers of");
+        return;
+    }
+    m_replyPending += added;
 }
 
 void ClientSession::step(std::uint8_t byte, Received &out)
@@ -200,6 +215,7 @@ void ClientSession::step(std::uint8_t byte, Received &out)
             return;
         case SB:
             m_sub.clear();
+            m_subRun = 0;
             m_subSkipped = false;
             m_parse = Parse::Sub;
             return;
@@ -213,12 +229,16 @@ void ClientSession::step(std::uint8_t byte, Received &out)
         negotiate(m_verb, byte, out);
         return;
     case Parse::Sub:
+        if (!subByteCounted())
+            return;
         if (byte == IAC)
             m_parse = Parse::SubCommand;
         else
             keepSubByte(byte);
         return;
     case Parse::SubCommand:
+        if (!subByteCounted())
+            return;
         if (byte == SE) {
             m_parse = Parse::Data;
             if (!m_subSkipped)
@@ -271,8 +291,13 @@ void ClientSession::negotiate(std::uint8_t verb, std::uint8_t code, Received &ou
     const std::uint8_t agree = local ? WILL : DO;
     const std::uint8_t refuse = local ? WONT : DONT;
     if (!side) {
-        if (enable)
+        // Refused once per option and side: a server that repeats its request
+        // gets no more answers to pile up (RFC 1143).
+        std::bitset<256> &refused = local ? m_refusedLocal : m_refusedRemote;
+        if (enable && !refused.test(code)) {
+            refused.set(code);
             appendCommand(out.reply, refuse, code);
+        }
         return;
     }
     if (enable) {
@@ -301,6 +326,19 @@ void ClientSession::negotiate(std::uint8_t verb, std::uint8_t code, Received &ou
     if (*side == Side::Yes)
         appendCommand(out.reply, refuse, code);
     *side = Side::No;
+}
+
+// False once the subnegotiation has run past its bound: the rest is skipped,
+// and the session is broken.
+bool ClientSession::subByteCounted()
+{
+    if (m_subRun >= MaxSubnegotiationRun) {
+        fail(State::ProtocolError,
+             "the server sent a subnegotiation longer than " + std::to_string(MaxSubnegotiationRun) + " bytes");
+        return false;
+    }
+    ++m_subRun;
+    return true;
 }
 
 void ClientSession::keepSubByte(std::uint8_t byte)
@@ -437,7 +475,7 @@ void ClientSession::lineState(std::uint8_t bits, Received &out)
 // The first failure is the one reported.
 void ClientSession::fail(State state, std::string failure)
 {
-    if (m_state == State::Refused || m_state == State::LineRejected)
+    if (m_state == State::Refused || m_state == State::LineRejected || m_state == State::ProtocolError)
         return;
     m_state = state;
     m_failure = std::move(failure);

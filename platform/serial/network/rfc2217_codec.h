@@ -2,6 +2,7 @@
 
 #include "platform/serial/serial_settings.h"
 
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -55,6 +56,12 @@ constexpr std::uint8_t ServerOffset = 100;
 // Longest subnegotiation (everything between IAC SB and IAC SE, 0xFF undoubled)
 // that is kept and read; a longer one is skipped. The longest one read has 6.
 constexpr std::size_t MaxSubnegotiation = 64;
+// A subnegotiation that runs on past this many bytes (as sent, IAC IAC counting
+// two) is a protocol error: while it lasts, nothing of the line is seen.
+constexpr std::size_t MaxSubnegotiationRun = 4096;
+// Replies that the session may have queued and the caller not yet handed to
+// the system (repliesSent()); more is a server that asks and never reads.
+constexpr std::size_t MaxPendingReply = 4096;
 
 // Line settings asked of the server, in the option's own values.
 struct LineRequest
@@ -92,12 +99,15 @@ public:
     void receive(std::string_view bytes, Received &out);
     // Data to send: 0xFF doubled.
     static std::string escapeData(std::string_view data);
+    // The caller has handed every reply so far to the system.
+    void repliesSent() { m_replyPending = 0; }
 
     // Negotiating until the server has acknowledged every line setting as asked;
-    // Refused and LineRejected are final.
-    enum class State { Negotiating, Ready, Refused, LineRejected };
+    // Refused, LineRejected and ProtocolError are final. After a protocol error
+    // nothing more is read.
+    enum class State { Negotiating, Ready, Refused, LineRejected, ProtocolError };
     State state() const { return m_state; }
-    // For Refused / LineRejected: a short English text naming what failed.
+    // For the final states: a short English text naming what failed.
     std::string failure() const { return m_failure; }
 
 private:
@@ -110,6 +120,8 @@ private:
     void negotiate(std::uint8_t verb, std::uint8_t code, Received &out);
     Side *localSide(std::uint8_t code);
     Side *remoteSide(std::uint8_t code);
+    void boundReply(std::string &reply, std::size_t before);
+    bool subByteCounted();
     void keepSubByte(std::uint8_t byte);
     void subnegotiation(Received &out);
     void acknowledged(std::uint8_t command, std::string_view value);
@@ -129,11 +141,16 @@ private:
     Side m_localSuppressGoAhead = Side::No;
     Side m_remoteSuppressGoAhead = Side::No;
     bool m_comPortRefused = false;
+    // Options of either side refused once: a request repeated gets no answer.
+    std::bitset<256> m_refusedLocal;
+    std::bitset<256> m_refusedRemote;
+    std::size_t m_replyPending = 0;
     std::uint8_t m_acknowledged = 0;    // a bit per line setting, by its command code
 
     Parse m_parse = Parse::Data;
     std::uint8_t m_verb = 0;
     std::string m_sub;                  // at most MaxSubnegotiation bytes
+    std::size_t m_subRun = 0;           // bytes since IAC SB, up to MaxSubnegotiationRun
     bool m_subSkipped = false;          // too long or malformed: read nothing of it
 
     bool m_modemKnown = false;          // the first notification sets the baseline
