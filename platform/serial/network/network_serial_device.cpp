@@ -1,20 +1,17 @@
 #include "platform/serial/network/network_serial_device.h"
 
 #include "platform/serial/comm_codes.h"
+#include "platform/serial/network/host_lookup.h"
 #include "platform/serial/network/rfc2217_codec.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QHostAddress>
-#include <QHostInfo>
 #include <QNetworkProxy>
 #include <QTcpSocket>
 
 #include <chrono>
-#include <future>
-#include <optional>
 #include <string_view>
-#include <thread>
 
 #ifdef Q_OS_WIN
 #include <winsock2.h>
@@ -66,9 +63,12 @@ private:
     void negotiate(const QString &settingsText, const QDeadlineTimer &deadline);
     void enableKeepAlive();
     void acknowledgeAtOnce();
-    // Takes what the system has received, without waiting and without an event loop.
+    // Takes what the system has received, without waiting and without an event
+    // loop: a slice at most, whatever it holds.
     void pump();
     void takeArrived();
+    void expectReady(const QString &settingsText) const;
+    void expectStillConnected(const QString &settingsText);
     void onSocketError(QAbstractSocket::SocketError error);
     void loseDevice();
     [[noreturn]] void failWrite(const QString &reason);
@@ -78,6 +78,7 @@ private:
     QString m_address; // HOST:PORT, for the error texts
     // The receive queue, bounded as a local port's.
     QByteArray m_received;
+    qint64 m_taken = 0; // bytes taken from the socket in all, for the slices
     bool m_open = false;
     bool m_lost = false;
 };
@@ -95,6 +96,15 @@ constexpr int UnacknowledgedLimitSeconds = 10;
 constexpr int WriteGraceMilliseconds = 1000;
 // What the socket holds for us at most, so that a flood is handled in slices.
 constexpr qint64 SocketReadBytes = 64 * 1024;
+// The most that one count or read takes from the socket, in bytes and in
+// time: a server that sends commands without end never fills the queue.
+constexpr qint64 PumpSliceBytes = 4 * SocketReadBytes;
+constexpr int PumpSliceMilliseconds = 20;
+// Bytes waiting to go out beyond what the system has taken: only replies to
+// the server can pile up there, since a write returns once its data is taken.
+constexpr qint64 WriteBacklogBytes = 8 * 1024;
+// How long the open looks for a close that follows the settings at once.
+constexpr int ClosedAfterSettingsMilliseconds = 10;
 
 CommError unreachable(const QString &text)
 {
@@ -105,18 +115,6 @@ CommError unreachable(const QString &text)
 std::chrono::milliseconds remaining(const QDeadlineTimer &deadline)
 {
     return std::chrono::milliseconds(qMax<qint64>(0, deadline.remainingTime()));
-}
-
-// The system's name lookup cannot be given a deadline, so it runs on a thread
-// of its own that is left to finish alone when the deadline passes first.
-std::optional<QHostInfo> lookUp(const QString &host, const QDeadlineTimer &deadline)
-{
-    auto result = std::make_shared<std::promise<QHostInfo>>();
-    std::future<QHostInfo> answer = result->get_future();
-    std::thread([host, result] { result->set_value(QHostInfo::fromName(host)); }).detach();
-    if (answer.wait_for(remaining(deadline)) != std::future_status::ready)
-        return std::nullopt;
-    return answer.get();
 }
 
 template<typename Value>
@@ -154,6 +152,7 @@ void NetworkSerialDevice::open(const PortTarget &target, const LineSettings &set
         connectSocket(target, deadline);
         enableKeepAlive();
         negotiate(settingsText, deadline);
+        expectStillConnected(settingsText);
     } catch (const CommError &) {
         close();
         throw;
@@ -164,17 +163,25 @@ void NetworkSerialDevice::open(const PortTarget &target, const LineSettings &set
 void NetworkSerialDevice::connectSocket(const PortTarget &target, const QDeadlineTimer &deadline)
 {
     QList<QHostAddress> addresses;
+    // The mapping has let through only plain dotted IPv4 and bracketed IPv6 addresses.
     const QHostAddress literal(target.host);
     if (!literal.isNull()) {
         addresses.append(literal);
     } else {
-        const std::optional<QHostInfo> info = lookUp(target.host, deadline);
-        if (!info)
+        const HostLookupResult found = LookUpHost(target.host, deadline);
+        switch (found.outcome) {
+        case HostLookupResult::Outcome::Found:
+            addresses = found.addresses;
+            break;
+        case HostLookupResult::Outcome::NotFound:
+            throw unreachable(QStringLiteral("%1 was not found (%2)").arg(target.host, found.error));
+        case HostLookupResult::Outcome::TimedOut:
             throw unreachable(QStringLiteral("%1 was not found within %2 s")
                                   .arg(target.host, QString::number(NetworkOpenTimeoutMs / 1000)));
-        if (info->error() != QHostInfo::NoError || info->addresses().isEmpty())
-            throw unreachable(QStringLiteral("%1 was not found (%2)").arg(target.host, info->errorString()));
-        addresses = info->addresses();
+        case HostLookupResult::Outcome::Busy:
+            throw unreachable(QStringLiteral("%1 was not looked up: the name server has not answered an earlier lookup")
+                                  .arg(target.host));
+        }
     }
 
     QString failure;
@@ -209,6 +216,11 @@ void NetworkSerialDevice::negotiate(const QString &settingsText, const QDeadline
         if (m_socket.waitForReadyRead(int(remaining(deadline).count())))
             takeArrived();
     }
+    expectReady(settingsText);
+}
+
+void NetworkSerialDevice::expectReady(const QString &settingsText) const
+{
     switch (m_session->state()) {
     case rfc2217::ClientSession::State::Ready:
         return;
@@ -216,10 +228,25 @@ void NetworkSerialDevice::negotiate(const QString &settingsText, const QDeadline
         throw CommError{comm_error::SettingsRejected,
                         QStringLiteral("%1 does not accept the settings %2: %3")
                             .arg(m_address, settingsText, QString::fromStdString(m_session->failure()))};
+    case rfc2217::ClientSession::State::ProtocolError:
+        throw unreachable(QStringLiteral("%1 broke the Telnet protocol: %2")
+                              .arg(m_address, QString::fromStdString(m_session->failure())));
     default:
         throw unreachable(QStringLiteral("%1 is no serial port: %2")
                               .arg(m_address, QString::fromStdString(m_session->failure())));
     }
+}
+
+// A server that closes right after the settings leaves no port to probe; seen
+// here, that is an unusable port rather than a probe that cannot be written.
+void NetworkSerialDevice::expectStillConnected(const QString &settingsText)
+{
+    if (m_socket.state() == QAbstractSocket::ConnectedState)
+        m_socket.waitForReadyRead(ClosedAfterSettingsMilliseconds);
+    if (m_socket.state() != QAbstractSocket::ConnectedState)
+        throw unreachable(QStringLiteral("%1 closed the connection").arg(m_address));
+    // What came meanwhile may have undone the settings.
+    expectReady(settingsText);
 }
 
 void NetworkSerialDevice::enableKeepAlive()
@@ -324,8 +351,11 @@ qint64 NetworkSerialDevice::count()
 void NetworkSerialDevice::pump()
 {
     // Bytes that arrived while no event loop ran are still with the system.
+    const qint64 start = m_taken;
+    const QDeadlineTimer slice(PumpSliceMilliseconds);
     takeArrived();
-    while (isOpen() && m_received.size() < ReceiveQueueBytes && m_socket.waitForReadyRead(0))
+    while (isOpen() && m_received.size() < ReceiveQueueBytes && m_taken - start < PumpSliceBytes
+           && !slice.hasExpired() && m_socket.waitForReadyRead(0))
         takeArrived();
 }
 
@@ -337,6 +367,7 @@ void NetworkSerialDevice::takeArrived()
     const QByteArray bytes = m_socket.readAll();
     if (bytes.isEmpty())
         return;
+    m_taken += bytes.size();
     rfc2217::Received received;
     m_session->receive(std::string_view(bytes.constData(), std::size_t(bytes.size())), received);
     // What arrives while the queue is full is dropped, as on a local port's overrun.
@@ -346,10 +377,15 @@ void NetworkSerialDevice::takeArrived()
         m_socket.write(received.reply.data(), qint64(received.reply.size()));
         m_socket.flush();
     }
+    if (m_socket.bytesToWrite() == 0)
+        m_session->repliesSent();
     for (const std::int16_t code : received.events)
         emit lineEvent(code);
-    // A server that takes back the serial port leaves no port to talk to.
-    if (m_open && m_session->state() != rfc2217::ClientSession::State::Ready)
+    // A server that takes back the serial port, breaks the protocol or asks
+    // without reading the answers leaves no port to talk to.
+    if (m_open
+        && (m_session->state() != rfc2217::ClientSession::State::Ready
+            || m_socket.bytesToWrite() > WriteBacklogBytes))
         loseDevice();
 }
 
