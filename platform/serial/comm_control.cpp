@@ -14,11 +14,19 @@ CommError Error(int number, const char *description)
 
 } // namespace
 
+// An event already waiting for delivery is not queued again: a line that
+// keeps reporting the same thing (a flood from a broken server, say) costs
+// one queued event, not one per report, and the window's handling of it is
+// the same.
 void CommControl::postCommEvent(qint16 code)
 {
+    if (m_queued.contains(code))
+        return;
+    m_queued.append(code);
     QMetaObject::invokeMethod(
         this,
         [this, code] {
+            m_queued.removeOne(code);
             m_commEvent = code;
             emit OnComm();
         },

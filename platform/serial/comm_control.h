@@ -5,6 +5,7 @@
 #include "platform/serial/serial_settings.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -16,7 +17,9 @@ namespace platform {
 // What the main window needs of a serial port, named after the properties of
 // the serial control it was designed around. Data are bytes, one per character.
 // Line events are queued and delivered as OnComm on the owner's thread, with
-// CommEvent holding their code; never from inside a property call.
+// CommEvent holding their code; never from inside a property call. An event
+// is queued once while it waits: the same code again before its delivery
+// adds nothing.
 class CommControl : public QObject
 {
     Q_OBJECT
@@ -48,6 +51,7 @@ protected:
 
 private:
     qint16 m_commEvent = 0;
+    QList<qint16> m_queued; // codes waiting for delivery, each once
 };
 
 // The serial control's rules, the same on every system and for every kind of
