@@ -20,6 +20,8 @@ packages=(
     # Benches over the network: two RFC 2217 servers that the tests put in
     # front of the simulator, and nftables to make a server fall silent.
     ser2net python3-serial nftables iproute2
+    # The lab's certificates for benches over TLS (tools/lab-certs.sh).
+    openssl
     # The checks on a private X display: Xvfb with a window manager, and what
     # assistive tools use, the AT-SPI bus on a private D-Bus session bus, read
     # through pyatspi.

@@ -10,6 +10,7 @@ namespace platform {
 namespace {
 
 const QString Scheme = QStringLiteral("rfc2217://");
+const QString TlsScheme = QStringLiteral("rfc2217s://");
 // A mapping comes from a settings file anyone may have edited: what is shown
 // of it is bounded and printable.
 constexpr qsizetype ShownValueLength = 80;
@@ -80,13 +81,13 @@ bool isDottedQuad(const QString &host)
     return true;
 }
 
-PortTarget networkTarget(int number, const QString &value)
+PortTarget networkTarget(int number, const QString &value, bool tls)
 {
-    const QString rest = value.mid(Scheme.size());
+    const QString rest = value.mid(tls ? TlsScheme.size() : Scheme.size());
     const QString authority = rest.endsWith(u'/') ? rest.chopped(1) : rest;
     const qsizetype colon = authority.lastIndexOf(u':');
     if (colon < 0)
-        return invalid(number, value, QStringLiteral("which names no TCP port (rfc2217://HOST:PORT)"));
+        return invalid(number, value, QStringLiteral("which names no TCP port (%1HOST:PORT)").arg(tls ? TlsScheme : Scheme));
     QString host = authority.left(colon);
     const QString portText = authority.mid(colon + 1);
 
@@ -112,6 +113,7 @@ PortTarget networkTarget(int number, const QString &value)
     target.number = number;
     target.host = host;
     target.tcpPort = quint16(port);
+    target.tls = tls;
     return target;
 }
 
@@ -127,7 +129,9 @@ PortTarget PortTargetFromMapping(int number, const QString &value)
     }
     const QString mapped = value.trimmed();
     if (mapped.startsWith(Scheme, Qt::CaseInsensitive))
-        return networkTarget(number, mapped);
+        return networkTarget(number, mapped, false);
+    if (mapped.startsWith(TlsScheme, Qt::CaseInsensitive))
+        return networkTarget(number, mapped, true);
     if (mapped.contains(QStringLiteral("://")))
         return invalid(number, mapped, QStringLiteral("which is no rfc2217://HOST:PORT address"));
 #ifdef Q_OS_WIN
@@ -144,6 +148,11 @@ PortTarget PortTargetFromMapping(int number, const QString &value)
         target.device = QStringLiteral("/dev/") + mapped;
 #endif
     return target;
+}
+
+PortTarget InvalidPortTarget(int number, const QString &value, const QString &reason)
+{
+    return invalid(number, value.trimmed(), reason);
 }
 
 QString NetworkAddressText(const PortTarget &target)
