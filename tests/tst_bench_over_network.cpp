@@ -1,11 +1,8 @@
 // The main window on the real serial layer, reaching a simulated base through
 // a real serial server on the network: Debian's ser2net, and the RFC 2217
 // server that python3-serial ships as an example, neither written here.
+#include "tests/support/network_bench.h"
 #include "tests/support/panel_checks.h"
-#include "tests/support/recording_message_boxes.h"
-#include "tests/support/serial_server_process.h"
-#include "tests/support/store_sandbox.h"
-#include "tests/support/tarvex_sim_process.h"
 
 #include "app_settings/port_mapping.h"
 #include "app_settings/settings_keys.h"
@@ -25,90 +22,7 @@ using Server = SerialServerProcess::Kind;
 
 Q_DECLARE_METATYPE(SerialServerProcess::Kind)
 
-namespace {
-
-const QRegularExpression AnyRx(QStringLiteral("^rx "));
-
-QRegularExpression rxOf(quint8 byte)
-{
-    const QString hex = QString::number(byte, 16).toUpper().rightJustified(2, QLatin1Char('0'));
-    return QRegularExpression(QStringLiteral("^rx 0x") + hex + QLatin1Char(' '));
-}
-
-// The simulator keeps a COM number of its own; the window's is mapped to the server.
-constexpr int SimulatorCom = 12;
-constexpr int BenchCom = 5;
-
-void mapBench(const QString &value)
-{
-    QVERIFY(platform::SettingsStore::write(settings_keys::Application, settings_keys::SectionPorts,
-                                           settings_keys::PortKey(BenchCom), value));
-}
-
-// A server polls the lines of its serial port about once a second.
-constexpr int LinePollBoundMs = 3000;
-
-} // namespace
-
-// One sandboxed store, the simulator on its terminal, a server in front of it
-// with the modem-line fixture loaded, and the main window with COM 5 mapped to
-// the server.
-class NetworkBench
-{
-public:
-    ~NetworkBench() { delete window.data(); }
-
-    // Why this bench cannot be set up here; empty when it can.
-    QString missing(Server kind) const
-    {
-        const QString server = SerialServerProcess::Missing(kind);
-        if (!server.isEmpty())
-            return server;
-#ifdef MODEM_LINE_FIXTURE
-        return QString();
-#else
-        return QStringLiteral("the modem-line fixture is built on Linux only");
-#endif
-    }
-
-    [[nodiscard]] bool start(Server kind, const QStringList &baseArguments = {})
-    {
-        base = std::make_unique<TarvexSimProcess>(QStringLiteral(TARVEX_SIM));
-        if (!base->start(QStringList{"--com", QString::number(SimulatorCom)} + baseArguments))
-            return false;
-        server = std::make_unique<SerialServerProcess>(kind);
-#ifdef MODEM_LINE_FIXTURE
-        if (!server->start(base->terminalPath(), QStringLiteral(MODEM_LINE_FIXTURE))) {
-            qWarning("%s did not start: %s", qPrintable(SerialServerProcess::Name(kind)), qPrintable(server->output()));
-            return false;
-        }
-#endif
-        mapBench(server->url());
-        window = new frm_FaultsAndMods(platform::CreateSerialCommControl(ResolveComPort), messages);
-        window->menu_Com[BenchCom - 1]->trigger();
-        window->show();
-        return true;
-    }
-
-    [[nodiscard]] bool connectToBase()
-    {
-        window->btn_Connect->click();
-        if (!messages.shown.isEmpty()) {
-            qWarning("Connect showed \"%s\"; the server printed:\n%s", qPrintable(messages.titles().join(u',')),
-                     qPrintable(server->output()));
-            return false;
-        }
-        if (base->waitForLine(rxOf(0xC0)).isNull())
-            return false;
-        return rxOf(0x80).match(base->waitForLine(AnyRx)).hasMatch();
-    }
-
-    StoreSandbox sandbox;
-    std::unique_ptr<TarvexSimProcess> base;
-    std::unique_ptr<SerialServerProcess> server;
-    RecordingMessageBoxes messages;
-    QPointer<frm_FaultsAndMods> window;
-};
+using namespace network_bench;
 
 class tst_BenchOverNetwork : public QObject
 {
@@ -143,14 +57,14 @@ void tst_BenchOverNetwork::itemsAndResetReachTheBoard()
     VerifyConnected(bench.window, BenchCom);
 
     ItemButton(bench.window, QStringLiteral("fault 3"))->click();
-    QVERIFY(rxOf(0x56).match(bench.base->waitForLine(AnyRx)).hasMatch());
+    QVERIFY(RxOf(0x56).match(bench.base->waitForLine(AnyRx)).hasMatch());
     ItemButton(bench.window, QStringLiteral("mod 5"))->click();
     const QString mod = bench.base->waitForLine(AnyRx);
-    QVERIFY2(rxOf(0x44).match(mod).hasMatch(), qPrintable(mod));
+    QVERIFY2(RxOf(0x44).match(mod).hasMatch(), qPrintable(mod));
     QCOMPARE(TarvexSimProcess::boardState(mod), QStringLiteral("faults=3 mods=5"));
     bench.window->btn_Reset->click();
     const QString reset = bench.base->waitForLine(AnyRx);
-    QVERIFY2(rxOf(0x80).match(reset).hasMatch(), qPrintable(reset));
+    QVERIFY2(RxOf(0x80).match(reset).hasMatch(), qPrintable(reset));
     QCOMPARE(TarvexSimProcess::boardState(reset), QStringLiteral("faults=none mods=none"));
     // Nothing else reached the base, and nothing went wrong.
     QVERIFY(bench.base->waitForLine(AnyRx, 300).isNull());
@@ -212,7 +126,7 @@ void tst_BenchOverNetwork::silentBaseIsNotFound()
     QCOMPARE(bench.messages.titles(), QStringList{"Tarvex base not found"});
     QCOMPARE(bench.messages.shown[0].text, NotFoundText);
     VerifyDisconnected(bench.window);
-    QVERIFY(!bench.base->waitForLine(rxOf(0xC0)).isNull());
+    QVERIFY(!bench.base->waitForLine(RxOf(0xC0)).isNull());
     QVERIFY(bench.base->waitForLine(AnyRx, 300).isNull());
 }
 
@@ -238,7 +152,7 @@ void tst_BenchOverNetwork::unreachableBenchIsAnInvalidPort()
     }
     mapping.replace(QStringLiteral("<closed>"), QString::number(closed));
     named.replace(QStringLiteral("<closed>"), QString::number(closed));
-    mapBench(mapping);
+    QVERIFY(MapBench(mapping));
     RecordingMessageBoxes messages;
     QPointer<frm_FaultsAndMods> window = new frm_FaultsAndMods(platform::CreateSerialCommControl(ResolveComPort), messages);
     window->menu_Com[BenchCom - 1]->trigger();

@@ -1,7 +1,12 @@
 #include "tests/support/scripted_server.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QMutexLocker>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -143,20 +148,75 @@ void ScriptedServer::close(bool reset)
     m_closeRequest = reset ? 2 : 1;
 }
 
+// Keeps what it accepts as descriptors, for a socket of the server's choice.
+class DescriptorServer final : public QTcpServer
+{
+public:
+    QList<qintptr> accepted;
+
+protected:
+    void incomingConnection(qintptr descriptor) override { accepted.append(descriptor); }
+};
+
+// The accepted connection, inside TLS where the script says so; null when the
+// handshake fails (the client refused the bench, or the bench the client).
+std::unique_ptr<QTcpSocket> ScriptedServer::socketFor(qintptr descriptor)
+{
+    const Tls &tls = m_script.tls;
+    if (tls.certificate.isEmpty()) {
+        auto plain = std::make_unique<QTcpSocket>();
+        plain->setSocketDescriptor(descriptor);
+        return plain;
+    }
+    auto socket = std::make_unique<QSslSocket>();
+    socket->setSocketDescriptor(descriptor);
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setLocalCertificateChain(QSslCertificate::fromPath(tls.certificate));
+    QFile key(tls.key);
+    key.open(QIODevice::ReadOnly);
+    configuration.setPrivateKey(QSslKey(key.readAll(), QSsl::Rsa));
+    if (!tls.clientCa.isEmpty()) {
+        configuration.setCaCertificates(QSslCertificate::fromPath(tls.clientCa));
+        configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    } else {
+        configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    }
+    socket->setSslConfiguration(configuration);
+    socket->startServerEncryption();
+    if (!socket->waitForEncrypted(5000)) {
+        QMutexLocker lock(&m_mutex);
+        m_tlsFailure = socket->errorString();
+        return nullptr;
+    }
+    return socket;
+}
+
+QString ScriptedServer::tlsFailure() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_tlsFailure;
+}
+
 void ScriptedServer::serve(std::promise<quint16> &listening)
 {
-    QTcpServer server;
+    DescriptorServer server;
     const bool listens = server.listen(m_script.listenOn, 0);
     listening.set_value(listens ? server.serverPort() : 0);
     if (!listens)
         return;
-    while (!m_stopping && !server.waitForNewConnection(10)) {
-    }
+    while (!m_stopping && server.accepted.isEmpty())
+        server.waitForNewConnection(10);
     if (m_stopping)
         return;
-    QTcpSocket *socket = server.nextPendingConnection();
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_connected = true;
+    const std::unique_ptr<QTcpSocket> accepted = socketFor(server.accepted.first());
+    if (!accepted) {
+        while (!m_stopping)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return;
+    }
+    QTcpSocket *socket = accepted.get();
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 
     const auto write = [this, socket](const QByteArray &bytes) {
         if (!m_script.byteByByte) {

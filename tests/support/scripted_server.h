@@ -2,11 +2,13 @@
 
 #include <QByteArray>
 #include <QHostAddress>
+#include <QTcpSocket>
 #include <QMutex>
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
+#include <memory>
 #include <future>
 #include <thread>
 
@@ -56,6 +58,15 @@ public:
     };
     static constexpr int FloodMs = 1500;
 
+    // The server inside TLS: its certificate chain and key (PEM files), and
+    // the CA whose desk certificates it requires, if any.
+    struct Tls
+    {
+        QString certificate; // empty: plain Telnet
+        QString key;
+        QString clientCa;
+    };
+
     struct Script
     {
         QByteArray greeting;                       // sent once the client is connected
@@ -65,6 +76,7 @@ public:
         bool byteByByte = false;                   // every byte in a segment of its own
         Stop stop = Stop::Never;
         Habit habit = Habit::None;
+        Tls tls;
         QHostAddress listenOn = QHostAddress(QHostAddress::LocalHost);
     };
 
@@ -79,6 +91,8 @@ public:
     // Everything the client sent so far, waiting up to timeoutMs for `size` bytes.
     QByteArray received(qsizetype size = 0, int timeoutMs = 0) const;
     bool clientConnected() const { return m_connected; }
+    // Why the TLS handshake failed on the server's side; empty while it has not.
+    QString tlsFailure() const;
     // How many times a habit's flood has sent its pattern so far.
     qint64 floodRepeats() const { return m_floodRepeats; }
     // Sent from the server's thread, as its script's bytes are.
@@ -88,6 +102,7 @@ public:
 
 private:
     void serve(std::promise<quint16> &listening);
+    std::unique_ptr<QTcpSocket> socketFor(qintptr descriptor);
 
     Script m_script;
     quint16 m_port = 0;
@@ -97,6 +112,7 @@ private:
     mutable QMutex m_mutex;
     QByteArray m_received; // guarded by m_mutex
     QByteArray m_toSend;   // guarded by m_mutex
+    QString m_tlsFailure;  // guarded by m_mutex
     int m_closeRequest = 0; // guarded by m_mutex: 1 FIN, 2 RST
     std::thread m_thread;
 };
