@@ -15,6 +15,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QPushButton>
+#include <QSslSocket>
 
 #include <algorithm>
 #include <thread>
@@ -38,6 +39,17 @@ quint8 click(tarvex_sim::BaseModel *board, int item)
 
 const QRegularExpression AnyRx(QStringLiteral("^\\d+\\.\\d{6} rx 0x(\\w\\w) "));
 
+// The window connects on COM 1; over TLS, COM 2 is plain ser2net beside it.
+constexpr qint16 WindowCom = 1;
+constexpr qint16 PlainBesideTlsCom = 2;
+
+void mapCom(qint16 com, const QString &url)
+{
+    if (!platform::SettingsStore::write(settings_keys::Application, settings_keys::SectionPorts,
+                                        settings_keys::PortKey(com), url))
+        throw Failure("cannot map COM " + std::to_string(com) + " to " + url.toStdString());
+}
+
 } // namespace
 
 // The window, the base and, on the network route, ser2net between them.
@@ -51,6 +63,9 @@ public:
     explicit SerialRig(Route route)
         : m_route(route)
     {
+        // Loads Qt's TLS backend, once per start of a desk, before anything is timed.
+        if (route == Route::Ser2netTls && !QSslSocket::supportsSsl())
+            throw Failure("Qt has no TLS backend here");
         startBase();
         m_messages.onShow = [this](const RecordingMessageBoxes::Message &) { m_shownAt = NowMicros(); };
         m_window = std::make_unique<frm_FaultsAndMods>(platform::CreateSerialCommControl(ResolveComPort), m_messages);
@@ -169,32 +184,102 @@ public:
         return ms;
     }
 
+    SerialBench::Opens opens(int pairs)
+    {
+        if (m_route != Route::Ser2netTls)
+            throw Failure("opens are compared over TLS only");
+        SerialBench::Opens opened;
+        const std::unique_ptr<platform::CommControl> port = platform::CreateSerialCommControl(ResolveComPort);
+        port->setSettings(QString::fromLatin1(protocol::LineSettings));
+        // An untimed pair first, so that nothing set up once per run lands in a timed one.
+        openedInMs(*port, WindowCom);
+        openedInMs(*port, PlainBesideTlsCom);
+        for (int pair = 0; pair < pairs; ++pair) {
+            // Taken in either order in turn, so that neither always follows the other.
+            double tls = 0;
+            double plain = 0;
+            if (pair % 2 == 0) {
+                tls = openedInMs(*port, WindowCom);
+                plain = openedInMs(*port, PlainBesideTlsCom);
+            } else {
+                plain = openedInMs(*port, PlainBesideTlsCom);
+                tls = openedInMs(*port, WindowCom);
+            }
+            opened.tls.add(tls);
+            opened.plain.add(plain);
+            opened.tlsCost.add(tls - plain);
+        }
+        return opened;
+    }
+
 private:
+    // How long setPortOpen(true) took on COM `com`; closed again at once.
+    double openedInMs(platform::CommControl &port, qint16 com)
+    {
+        port.setCommPort(com);
+        qint64 started = 0;
+        qint64 opened = 0;
+        try {
+            started = NowMicros();
+            port.setPortOpen(true);
+            opened = NowMicros();
+        } catch (const platform::CommError &error) {
+            throw Failure("COM " + std::to_string(com) + " did not open: " + error.description.toStdString());
+        }
+        port.setPortOpen(false);
+        waitUntilPortFreed();
+        return double(opened - started) / 1000.0;
+    }
+
     void startBase()
     {
         m_base = std::make_unique<TarvexSimProcess>(QStringLiteral(TARVEX_SIM));
         if (!m_base->start({QStringLiteral("--timestamps")}))
             throw Failure("tarvex-sim did not start: " + m_base->process().errorString().toStdString());
-        if (m_route == Route::Ser2net)
+        if (m_route != Route::Terminal)
             startServer();
     }
 
     // ser2net in front of the base's terminal, with the modem-line fixture so
-    // that the terminal has lines; COM 1 is mapped to it.
+    // that the terminal has lines; COM 1 is mapped to it. Over TLS the desk's
+    // files go into section TLS as a lab sets them, and plain ser2net in front
+    // of the same terminal is COM 2.
     void startServer()
     {
+        using Kind = SerialServerProcess::Kind;
+        const bool tls = m_route == Route::Ser2netTls;
+        const Kind kind = tls ? Kind::Ser2netTls : Kind::Ser2net;
         m_server.reset();
-        m_server = std::make_unique<SerialServerProcess>(SerialServerProcess::Kind::Ser2net);
+        m_server = std::make_unique<SerialServerProcess>(kind);
+        if (!m_server->start(m_base->terminalPath(), fixture()))
+            throw Failure(SerialServerProcess::Name(kind).toStdString() + " did not start: "
+                          + m_server->output().toStdString());
+        mapCom(WindowCom, m_server->url());
+        if (!tls)
+            return;
+        const std::pair<const QString &, QString> files[] = {
+            {settings_keys::TlsCa, m_server->caCertificatePath()},
+            {settings_keys::TlsCertificate, m_server->deskCertificatePath()},
+            {settings_keys::TlsKey, m_server->deskKeyPath()},
+        };
+        for (const auto &[key, path] : files) {
+            if (!platform::SettingsStore::write(settings_keys::Application, settings_keys::SectionTls, key, path))
+                throw Failure("cannot set [TLS] " + key.toStdString());
+        }
+        m_plainServer.reset();
+        m_plainServer = std::make_unique<SerialServerProcess>(Kind::Ser2net);
+        if (!m_plainServer->start(m_base->terminalPath(), fixture()))
+            throw Failure("ser2net beside the TLS one did not start: " + m_plainServer->output().toStdString());
+        mapCom(PlainBesideTlsCom, m_plainServer->url());
+    }
+
+    static QString fixture()
+    {
 #ifdef MODEM_LINE_FIXTURE
-        const QString fixture = QStringLiteral(MODEM_LINE_FIXTURE);
+        return QStringLiteral(MODEM_LINE_FIXTURE);
 #else
-        const QString fixture;
+        return QString();
 #endif
-        if (!m_server->start(m_base->terminalPath(), fixture))
-            throw Failure("ser2net did not start: " + m_server->output().toStdString());
-        if (!platform::SettingsStore::write(settings_keys::Application, settings_keys::SectionPorts,
-                                            settings_keys::PortKey(1), m_server->url()))
-            throw Failure("cannot map COM 1 to ser2net");
     }
 
     // Types a control at the base; the time the base says it did what was asked.
@@ -305,6 +390,7 @@ private:
     Route m_route;
     std::unique_ptr<TarvexSimProcess> m_base;
     std::unique_ptr<SerialServerProcess> m_server;
+    std::unique_ptr<SerialServerProcess> m_plainServer;
     qint64 m_shownAt = 0;
     RecordingMessageBoxes m_messages;
     std::unique_ptr<frm_FaultsAndMods> m_window;
@@ -335,6 +421,11 @@ Series SerialBench::bursts(int runs, std::string *fault)
 Series SerialBench::losses(int runs, Loss loss)
 {
     return m_rig->losses(runs, loss);
+}
+
+SerialBench::Opens SerialBench::opens(int pairs)
+{
+    return m_rig->opens(pairs);
 }
 
 } // namespace velmora_bench

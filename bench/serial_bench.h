@@ -15,8 +15,10 @@ class SerialRig;
 class SerialBench
 {
 public:
-    // The base on its terminal, reached directly or through ser2net on loopback.
-    enum class Route { Terminal, Ser2net };
+    // The base on its terminal, reached directly or through ser2net on
+    // loopback, plain or over TLS with the desk's certificate (COM 1); over
+    // TLS, plain ser2net in front of the same terminal is COM 2.
+    enum class Route { Terminal, Ser2net, Ser2netTls };
     enum class Loss { LineChange, Cable, Killed, ServerKilled };
 
     explicit SerialBench(Route route = Route::Terminal);
@@ -34,6 +36,17 @@ public:
     // From the change at the base (the simulator's time of it, or the kill) to
     // the "Connection lost" message, each time on a connection past its settling.
     Series losses(int runs, Loss loss);
+
+    // Over TLS only: setPortOpen(true) of a serial control of the bench's own,
+    // through TLS and through plain ser2net in turn, and the difference pair
+    // by pair, which is what TLS costs the open.
+    struct Opens
+    {
+        Series tls;
+        Series plain;
+        Series tlsCost;
+    };
+    Opens opens(int pairs);
 
     static constexpr int BurstLength = 1000;
 

@@ -1,6 +1,7 @@
 // velmora-bench: times the main window on the real serial layer against
-// tarvex-sim, directly and through ser2net, and Velmora's start-up against a
-// minimal Qt Widgets program, and prints one table with the machine it ran on.
+// tarvex-sim, directly and through ser2net, plain and over TLS, and Velmora's
+// start-up against a minimal Qt Widgets program, and prints one table with the
+// machine it ran on.
 #include "bench/bench_table.h"
 #include "bench/flood_bench.h"
 #include "bench/serial_bench.h"
@@ -36,7 +37,8 @@ const char UsageText[] =
     "minimal Qt Widgets program on a private Xvfb display; prints one table with\n"
     "the median and the worst of the runs, each against its target.\n"
     "\n"
-    "  --connects N   connects timed, click to the reset byte at the base (default 30)\n"
+    "  --connects N   connects timed, click to the reset byte at the base, and pairs\n"
+    "                 of opens through ser2net over TLS and plain (default 30)\n"
     "  --clicks N     single item clicks timed, click to the byte at the base (default 300)\n"
     "  --bursts N     bursts of 1,000 clicks checked byte by byte (default 5)\n"
     "  --losses N     lost connections timed, from the change at the base to the\n"
@@ -49,7 +51,8 @@ const char UsageText[] =
     "                 the bench's resident memory meanwhile (default 60)\n"
     "  --startups N   start-ups of each program, after one untimed pair (default 15)\n"
     "  --no-network   leave out the lines through ser2net, a serial server on the\n"
-    "                 network in front of the simulator (Debian package ser2net)\n"
+    "                 network in front of the simulator (Debian package ser2net),\n"
+    "                 plain and over TLS with certificates made by openssl\n"
     "  --no-startup   leave out the start-up and memory lines\n"
     "  --smoke        a few runs of each, to check that the bench still works; only a\n"
     "                 lost, doubled or reordered byte or a failed step fails it\n"
@@ -61,6 +64,8 @@ constexpr double ConnectTargetMs = 110.0;
 // Through a server on loopback the open adds a connection and its negotiation,
 // which must not show beside the probe's fixed wait.
 constexpr double NetworkConnectExtraMs = 1.0;
+// TLS adds a wait for a server that speaks first and the handshake.
+constexpr double TlsConnectExtraMs = 5.0;
 constexpr double ServerGoneTargetMs = 50.0;
 constexpr double ClickTargetMs = 2.0;
 constexpr double LossMedianTargetMs = 30.0;
@@ -195,23 +200,51 @@ int main(int argc, char *argv[])
             if (!options.smoke)
                 table.missed();
         } else {
-            SerialBench network(SerialBench::Route::Ser2net);
-            Series networkToProbe;
-            const Series networkConnects = network.connects(options.connects, &networkToProbe);
-            const double networkTargetMs = connects.median() + NetworkConnectExtraMs;
-            table.add("connect through ser2net on loopback: click to " + resetByte, networkConnects, "%.1f ms",
-                      Format("median <= terminal's + %.0f ms", NetworkConnectExtraMs)
-                          + Format(" (%.1f ms)", networkTargetMs),
-                      networkConnects.median() <= networkTargetMs);
-            table.add("  of which click to probe " + probeByte + " (open and negotiation)", networkToProbe, "%.1f ms");
+            Series networkConnects;
+            {
+                SerialBench network(SerialBench::Route::Ser2net);
+                Series networkToProbe;
+                networkConnects = network.connects(options.connects, &networkToProbe);
+                const double networkTargetMs = connects.median() + NetworkConnectExtraMs;
+                table.add("connect through ser2net on loopback: click to " + resetByte, networkConnects, "%.1f ms",
+                          Format("median <= terminal's + %.0f ms", NetworkConnectExtraMs)
+                              + Format(" (%.1f ms)", networkTargetMs),
+                          networkConnects.median() <= networkTargetMs);
+                table.add("  of which click to probe " + probeByte + " (open and negotiation)", networkToProbe,
+                          "%.1f ms");
 
-            const Series gone = network.losses(options.losses, SerialBench::Loss::ServerKilled);
-            table.add("ser2net killed to \"Connection lost\"", gone, "%.1f ms",
-                      Format("median <= %.0f ms", ServerGoneTargetMs), gone.median() <= ServerGoneTargetMs);
-            // ser2net looks at the lines once a second: that bounds this line, not Velmora.
-            table.add("line change at the base through ser2net to \"Connection lost\"",
-                      network.losses(options.losses, SerialBench::Loss::LineChange), "%.0f ms",
-                      "ser2net polls each 1 s");
+                const Series gone = network.losses(options.losses, SerialBench::Loss::ServerKilled);
+                table.add("ser2net killed to \"Connection lost\"", gone, "%.1f ms",
+                          Format("median <= %.0f ms", ServerGoneTargetMs), gone.median() <= ServerGoneTargetMs);
+                // ser2net looks at the lines once a second: that bounds this line, not Velmora.
+                table.add("line change at the base through ser2net to \"Connection lost\"",
+                          network.losses(options.losses, SerialBench::Loss::LineChange), "%.0f ms",
+                          "ser2net polls each 1 s");
+            }
+
+            // Only once the plain rig is gone: both map COM 1, and each simulator puts back what it found.
+            if (const QString tlsMissing = SerialServerProcess::Missing(SerialServerProcess::Kind::Ser2netTls);
+                !tlsMissing.isEmpty()) {
+                std::printf("TLS lines skipped: %s\n\n", qPrintable(tlsMissing));
+                if (!options.smoke)
+                    table.missed();
+            } else {
+                SerialBench tls(SerialBench::Route::Ser2netTls);
+                Series tlsToProbe;
+                const Series tlsConnects = tls.connects(options.connects, &tlsToProbe);
+                const double tlsTargetMs = networkConnects.median() + TlsConnectExtraMs;
+                table.add("connect through ser2net over TLS on loopback: click to " + resetByte, tlsConnects,
+                          "%.1f ms",
+                          Format("median <= ser2net's + %.0f ms", TlsConnectExtraMs)
+                              + Format(" (%.1f ms)", tlsTargetMs),
+                          tlsConnects.median() <= tlsTargetMs);
+                table.add("  of which click to probe " + probeByte + " (open, TLS and negotiation)", tlsToProbe,
+                          "%.1f ms");
+                const SerialBench::Opens opens = tls.opens(options.connects);
+                table.add("open (setPortOpen) through ser2net over TLS", opens.tls, "%.1f ms");
+                table.add("open through plain ser2net, same terminal, in turn", opens.plain, "%.1f ms");
+                table.add("  TLS handshake: open over TLS minus plain, pair by pair", opens.tlsCost, "%.1f ms");
+            }
         }
 
         const FloodResult flooded = Flood(options.floodSeconds);

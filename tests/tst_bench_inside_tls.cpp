@@ -1,8 +1,8 @@
-// The main window reaching a simulated base through Debian's ser2net inside
-// TLS with client certificates (rfc2217s://), set up with tools/lab-certs.sh
-// as a lab would: the lab's own desk gets through, and every certificate or
-// mapping that is not right ends the Connect with its reason and nothing
-// reaching the base.
+// The main window against Debian's ser2net inside TLS with client
+// certificates (rfc2217s://), set up with tools/lab-certs.sh as a lab would:
+// every certificate or mapping that is not right ends the Connect with its
+// reason, and nothing reaches the base. The lab's own desk getting through is
+// among the rows of tst_bench_over_network.
 #include "tests/support/network_bench.h"
 #include "tests/support/panel_checks.h"
 
@@ -11,6 +11,11 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -51,12 +56,11 @@ class tst_BenchInsideTls : public QObject
 
 private slots:
     void initTestCase();
-    void itemsAndResetReachTheBoard();
-    void lostAtTheBench_data();
-    void lostAtTheBench();
     void refusedBeforeAnythingReachesTheBase_data();
     void refusedBeforeAnythingReachesTheBase();
     void aDeskTakenAwayIsRefusedAtTheNextConnect();
+    void anotherTlsPeer_data();
+    void anotherTlsPeer();
 
 private:
     [[nodiscard]] bool startBench(NetworkBench &bench, Server kind = Server::Ser2netTls,
@@ -93,7 +97,10 @@ bool tst_BenchInsideTls::setUpDesk(Desk desk, const NetworkBench &bench)
     QString key = m_lab.filePath(QStringLiteral("desk1.key"));
     switch (desk) {
     case Desk::None:
-        return true;
+        return platform::SettingsStore::remove(settings_keys::Application, settings_keys::SectionTls,
+                                               settings_keys::TlsCertificate)
+            && platform::SettingsStore::remove(settings_keys::Application, settings_keys::SectionTls,
+                                               settings_keys::TlsKey);
     case Desk::Allowed:
         break;
     case Desk::NotAllowed:
@@ -115,54 +122,6 @@ bool tst_BenchInsideTls::setUpDesk(Desk desk, const NetworkBench &bench)
     }
     return WriteSetting(settings_keys::SectionTls, settings_keys::TlsCertificate, certificate)
         && WriteSetting(settings_keys::SectionTls, settings_keys::TlsKey, key);
-}
-
-void tst_BenchInsideTls::itemsAndResetReachTheBoard()
-{
-    NetworkBench bench;
-    QVERIFY(startBench(bench));
-    QVERIFY(setUpDesk(Desk::Allowed, bench));
-    QVERIFY(bench.connectToBase());
-    VerifyConnected(bench.window, BenchCom);
-
-    ItemButton(bench.window, QStringLiteral("fault 3"))->click();
-    QVERIFY(RxOf(0x56).match(bench.base->waitForLine(AnyRx)).hasMatch());
-    bench.window->btn_Reset->click();
-    const QString reset = bench.base->waitForLine(AnyRx);
-    QVERIFY2(RxOf(0x80).match(reset).hasMatch(), qPrintable(reset));
-    QCOMPARE(TarvexSimProcess::boardState(reset), QStringLiteral("faults=none mods=none"));
-    QVERIFY(bench.base->waitForLine(AnyRx, 300).isNull());
-    QVERIFY(bench.messages.shown.isEmpty());
-}
-
-void tst_BenchInsideTls::lostAtTheBench_data()
-{
-    QTest::addColumn<QString>("what"); // a control typed at the simulator, or "server stopped"
-    QTest::newRow("base switched off") << "power off";
-    QTest::newRow("ser2net stopped") << "server stopped";
-}
-
-void tst_BenchInsideTls::lostAtTheBench()
-{
-    QFETCH(QString, what);
-    NetworkBench bench;
-    QVERIFY(startBench(bench));
-    QVERIFY(setUpDesk(Desk::Allowed, bench));
-    QVERIFY(bench.connectToBase());
-    QTRY_VERIFY(bench.window->connectionArmed());
-    // The first poll of the lines after the connect has been reported as the baseline.
-    QTest::qWait(1200);
-    QVERIFY(bench.messages.shown.isEmpty());
-
-    if (what == u"server stopped")
-        QVERIFY(bench.server->stop());
-    else
-        QVERIFY(!bench.base->control(what).isNull());
-    QTRY_COMPARE_WITH_TIMEOUT(bench.messages.titles(), QStringList{"Connection lost"}, LinePollBoundMs);
-    QCOMPARE(bench.messages.shown[0].text, LostText);
-    VerifyDisconnected(bench.window);
-    QTest::qWait(1500);
-    QCOMPARE(bench.messages.shown.size(), 1);
 }
 
 void tst_BenchInsideTls::refusedBeforeAnythingReachesTheBase_data()
@@ -257,6 +216,73 @@ void tst_BenchInsideTls::aDeskTakenAwayIsRefusedAtTheNextConnect()
              qPrintable(bench.messages.shown[0].title));
     VerifyDisconnected(bench.window);
     QVERIFY(bench.base->waitForLine(AnyRx, 300).isNull());
+}
+
+// openssl s_server, a TLS peer that no one here wrote, for the failure side.
+void tst_BenchInsideTls::anotherTlsPeer_data()
+{
+    QTest::addColumn<QString>("bench");      // the server's certificate, as lab-certs.sh names it
+    QTest::addColumn<bool>("asksForDesk");   // -Verify, with a CA the desk is not from
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("a certificate for another name")
+        << "bench9.lab" << false << "the certificate of <address> is for another host";
+    QTest::newRow("a server that allows no desk of this lab")
+        << "127.0.0.1" << true << "<address> refused the desk's certificate";
+}
+
+void tst_BenchInsideTls::anotherTlsPeer()
+{
+    QFETCH(QString, bench);
+    QFETCH(bool, asksForDesk);
+    QFETCH(QString, reason);
+    const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
+    if (openssl.isEmpty())
+        QSKIP("needs openssl (tools/install-deps.sh installs it)");
+    QTemporaryDir other;
+    QVERIFY(other.isValid());
+    if (!QFile::exists(m_lab.filePath(bench + QStringLiteral(".crt"))))
+        QVERIFY(SerialServerProcess::RunLabCerts({QStringLiteral("bench"), m_lab.path(), bench}));
+    QVERIFY(SerialServerProcess::RunLabCerts({QStringLiteral("ca"), other.path()}));
+
+    StoreSandbox sandbox;
+    quint16 port = 0;
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        port = probe.serverPort();
+    }
+    QStringList arguments{QStringLiteral("s_server"), QStringLiteral("-accept"), QStringLiteral("127.0.0.1:%1").arg(port),
+                          QStringLiteral("-cert"), m_lab.filePath(bench + QStringLiteral(".crt")),
+                          QStringLiteral("-key"), m_lab.filePath(bench + QStringLiteral(".key")), QStringLiteral("-quiet")};
+    if (asksForDesk)
+        arguments << QStringLiteral("-Verify") << QStringLiteral("1") << QStringLiteral("-verify_return_error")
+                  << QStringLiteral("-CAfile") << other.filePath(QStringLiteral("ca.crt"));
+    QProcess server;
+    server.setProcessChannelMode(QProcess::SeparateChannels);
+    server.start(openssl, arguments);
+    QVERIFY(server.waitForStarted());
+    const auto end = qScopeGuard([&server] {
+        server.kill();
+        server.waitForFinished(3000);
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(QTcpSocket().bind(QHostAddress::LocalHost, port) == false, 5000);
+    QVERIFY(MapBench(QStringLiteral("rfc2217s://127.0.0.1:%1").arg(port)));
+    QVERIFY(WriteSetting(settings_keys::SectionTls, settings_keys::TlsCa, m_lab.filePath(QStringLiteral("ca.crt"))));
+    QVERIFY(WriteSetting(settings_keys::SectionTls, settings_keys::TlsCertificate, m_lab.filePath(QStringLiteral("desk1.crt"))));
+    QVERIFY(WriteSetting(settings_keys::SectionTls, settings_keys::TlsKey, m_lab.filePath(QStringLiteral("desk1.key"))));
+
+    RecordingMessageBoxes messages;
+    QPointer<frm_FaultsAndMods> window = new frm_FaultsAndMods(platform::CreateSerialCommControl(ResolveComPort), messages);
+    const auto closeWindow = qScopeGuard([&window] { delete window.data(); });
+    window->menu_Com[BenchCom - 1]->trigger();
+    window->btn_Connect->click();
+    QCOMPARE(messages.shown.size(), 1);
+    reason.replace(QStringLiteral("<address>"), QStringLiteral("127.0.0.1:%1").arg(port));
+    QVERIFY2(messages.shown[0].title.contains(reason), qPrintable(messages.shown[0].title));
+    VerifyDisconnected(window);
+    // s_server -quiet prints what a client sends: nothing came through TLS.
+    server.waitForReadyRead(200);
+    QCOMPARE(server.readAllStandardOutput(), QByteArray());
 }
 
 QTEST_MAIN(tst_BenchInsideTls)

@@ -43,6 +43,7 @@ void tst_BenchOverNetwork::itemsAndResetReachTheBoard_data()
 {
     QTest::addColumn<Server>("server");
     QTest::newRow("ser2net") << Server::Ser2net;
+    QTest::newRow("ser2net inside TLS") << Server::Ser2netTls;
     QTest::newRow("python3-serial's example server") << Server::PySerialExample;
 }
 
@@ -81,6 +82,8 @@ void tst_BenchOverNetwork::lostAtTheBench_data()
     QTest::newRow("ser2net: cable pulled at the base") << Server::Ser2net << "cable";
     QTest::newRow("ser2net: CD dropped") << Server::Ser2net << "cd";
     QTest::newRow("ser2net stopped") << Server::Ser2net << "server stopped";
+    QTest::newRow("ser2net inside TLS: base switched off") << Server::Ser2netTls << "power off";
+    QTest::newRow("ser2net inside TLS stopped") << Server::Ser2netTls << "server stopped";
     QTest::newRow("python3-serial's example server: base switched off") << Server::PySerialExample << "power off";
 }
 

@@ -50,7 +50,7 @@ inline constexpr int LinePollBoundMs = 3000;
 
 // One sandboxed store, the simulator on its terminal, a server in front of it
 // with the modem-line fixture loaded, and the main window with COM 5 mapped to
-// the server.
+// the server; inside TLS with the lab's desk set up in the store.
 class NetworkBench
 {
 public:
@@ -83,6 +83,12 @@ public:
         }
 #endif
         if (!MapBench(server->url()))
+            return false;
+        // The desk of the lab that the server lets in.
+        if (kind == SerialServerProcess::Kind::Ser2netTls
+            && !(WriteSetting(settings_keys::SectionTls, settings_keys::TlsCa, server->caCertificatePath())
+                 && WriteSetting(settings_keys::SectionTls, settings_keys::TlsCertificate, server->deskCertificatePath())
+                 && WriteSetting(settings_keys::SectionTls, settings_keys::TlsKey, server->deskKeyPath())))
             return false;
         window = new frm_FaultsAndMods(platform::CreateSerialCommControl(ResolveComPort), messages);
         window->menu_Com[BenchCom - 1]->trigger();
