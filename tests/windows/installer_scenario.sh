@@ -60,7 +60,8 @@ one_entry() {
 
 all_installed() {
     for file in Velmora.exe VelmoraPassword.exe velmora-serial-probe.exe Qt6Core.dll Qt6Gui.dll \
-                Qt6Widgets.dll Qt6Network.dll libstdc++-6.dll platforms/qwindows.dll styles/qwindowsvistastyle.dll; do
+                Qt6Widgets.dll Qt6Network.dll libstdc++-6.dll platforms/qwindows.dll styles/qwindowsvistastyle.dll \
+                tls/qschannelbackend.dll; do
         [ -f "$installed/$file" ] || fail "$1: not installed: Program Files/Velmora/$file"
     done
     for entry in "Velmora" "Velmora Password Utility"; do

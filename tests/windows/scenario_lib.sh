@@ -1,11 +1,12 @@
 # What the scenarios under Wine share: finding and using the programs' windows
 # on the private Xvfb with xdotool, and reading the settings in the registry.
-# Sourced by installer_scenario.sh and serial_scenario.sh.
+# Sourced by installer_scenario.sh, serial_scenario.sh and tls_scenario.sh.
 
 shopt -s inherit_errexit
 
 settings='HKCU\Software\VB and VBA Program Settings\TarvexCircuitTool\General'
 ports='HKCU\Software\VB and VBA Program Settings\TarvexCircuitTool\Ports'
+tls_settings='HKCU\Software\VB and VBA Program Settings\TarvexCircuitTool\TLS'
 
 step() { echo "-- $*"; }
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -35,6 +36,21 @@ window() {
         sleep 0.1
     done
     fail "no window \"$1\" appeared"
+}
+
+# Waits for a top-level window whose title starts with this (words only, no
+# pattern); prints its id.
+window_starting() {
+    local id
+    for _ in $(seq 300); do
+        id=$(xdotool search --onlyvisible --name "^$1" 2>/dev/null | head -n1 || true)
+        if [ -n "$id" ]; then
+            echo "$id"
+            return 0
+        fi
+        sleep 0.1
+    done
+    fail "no window whose title starts with \"$1\" appeared"
 }
 
 # Gives the window the keyboard (there is no window manager) by a click at a
@@ -232,6 +248,18 @@ control_simulator() {
     fail "tarvex-sim did not take the control \"$1\": $(tail -n5 "$sim_log")"
 }
 
+# Fails if the simulator receives anything since the last expect_received
+# within SECONDS: expect_nothing_received WHY SECONDS
+expect_nothing_received() {
+    local end=$((SECONDS + $2)) got
+    while :; do
+        got=$(sim_lines | grep '^rx ' | tail -n +$((received_mark + 1)) || true)
+        [ -z "$got" ] || fail "$1: the simulator received \"$got\""
+        [ "$SECONDS" -lt "$end" ] || return 0
+        sleep 0.1
+    done
+}
+
 # Waits until the simulator has received exactly these bytes since the last
 # call, in this order: expect_received WHY BYTE...  A byte is given as the
 # start of its line, e.g. "0x56 insert fault 3".
@@ -260,4 +288,22 @@ expect_received() {
     done <<< "$want"
     [ "$(wc -l <<< "$got")" -eq $# ] || fail "$why: the simulator received \"$got\", not \"$want\""
     received_mark=$((received_mark + $#))
+}
+
+# Puts a PEM certificate into the prefix's store of intermediate CAs, where
+# Wine's crypt32 finds it when it builds a chain (Wine 8.0's certutil cannot
+# add one). The registry holds it as crypt32 serializes it: property 32 (the
+# encoded certificate), 1, the length of the DER as 32 bits little-endian,
+# the DER; under the certificate's SHA-1 thumbprint.
+add_to_prefix_ca_store() {
+    local certificate=$1 thumbprint der length blob key stored
+    thumbprint=$(openssl x509 -in "$certificate" -noout -fingerprint -sha1 | sed 's/^.*=//; s/://g')
+    der=$(openssl x509 -in "$certificate" -outform der | od -An -v -tx1 | tr -d ' \n')
+    length=$((${#der} / 2))
+    blob=$(printf '20000000''01000000''%02x%02x%02x%02x' $((length & 255)) $((length >> 8 & 255)) \
+        $((length >> 16 & 255)) $((length >> 24 & 255)))$der
+    key="HKCU\\Software\\Microsoft\\SystemCertificates\\CA\\Certificates\\$thumbprint"
+    wine reg add "$key" /v Blob /t REG_BINARY /d "$blob" /f > /dev/null
+    stored=$(wine reg query "$key" /v Blob 2>/dev/null | tr -d '\r' | awk '$1 == "Blob" { print $3 }')
+    [ "${stored,,}" = "${blob,,}" ] || fail "the prefix's CA store did not take $certificate"
 }
