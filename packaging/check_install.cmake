@@ -141,7 +141,7 @@ set(ENV{XDG_CONFIG_HOME} ${WORK_DIR}/config)
 execute_process(COMMAND ${root}/bin/velmora-settings where
     RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE error
     OUTPUT_STRIP_TRAILING_WHITESPACE)
-if(NOT result EQUAL 0 OR NOT output STREQUAL "${WORK_DIR}/config/TarvexCircuitTool.ini")
+if(NOT result EQUAL 0 OR NOT output MATCHES "^user: ${WORK_DIR}/config/TarvexCircuitTool.ini\nmachine: ")
     fail("installed velmora-settings where: '${output}' (exit ${result}) ${error}")
 endif()
 

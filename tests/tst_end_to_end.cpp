@@ -131,6 +131,7 @@ private slots:
     void lineEventsAtTheBase();
     void everyConnectGetsItsSettlingTime();
     void killedBasesPortLeadsNowhere();
+    void machineWideMappingReachesTheBase();
 };
 
 void tst_EndToEnd::connect_data()
@@ -502,6 +503,29 @@ void tst_EndToEnd::killedBasesPortLeadsNowhere()
     QCOMPARE(platform::SettingsStore::read(settings_keys::Application, settings_keys::SectionPorts,
                                            settings_keys::PortKey(1), QStringLiteral("absent")),
              QStringLiteral("absent"));
+}
+
+// Lab IT maps COM 3 for every user of the PC; a user whose own store maps
+// nothing connects on COM 3 all the same.
+void tst_EndToEnd::machineWideMappingReachesTheBase()
+{
+    EndToEnd e2e;
+    QVERIFY(e2e.startBase({"--com", "12"}));
+    // The base's own entry goes from the user's store: it holds nothing now.
+    QVERIFY(platform::SettingsStore::remove(settings_keys::Application, settings_keys::SectionPorts,
+                                            settings_keys::PortKey(12)));
+    QFile machine(e2e.sandbox.machineDir() + QStringLiteral("/TarvexCircuitTool.ini"));
+    QVERIFY(machine.open(QIODevice::WriteOnly));
+    machine.write("[Ports]\nCOM3=" + e2e.base->terminalPath().toUtf8() + "\n");
+    machine.close();
+    QCOMPARE(platform::SettingsStore::find(settings_keys::Application, settings_keys::SectionPorts,
+                                           settings_keys::PortKey(3)),
+             std::nullopt);
+
+    e2e.openWindow();
+    e2e.window->menu_Com[2]->trigger();
+    QVERIFY(e2e.connectToBase());
+    VerifyConnected(e2e.window, 3);
 }
 
 int main(int argc, char *argv[])

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
+
+#include <optional>
 
 namespace platform {
 
@@ -17,6 +20,19 @@ public:
     // name that nameFault() refuses.
     static QString read(const QString &application, const QString &section, const QString &key,
                         const QString &defaultValue);
+    // The same, telling a missing value from any value at all.
+    static std::optional<QString> find(const QString &application, const QString &section, const QString &key);
+
+    // The machine-wide store, which only administrators write and the programs
+    // only read: on Windows HKEY_LOCAL_MACHINE\SOFTWARE\<application> (in the
+    // 64-bit view, whatever the program's own), elsewhere <application>.ini in
+    // each folder of $XDG_CONFIG_DIRS (/etc/xdg when unset), the first folder
+    // that holds the key winning. A damaged or unreadable file reads as empty.
+    // `origin` gets the file, or the registry key and value, it came from.
+    static std::optional<QString> findMachineWide(const QString &application, const QString &section,
+                                                  const QString &key, QString *origin = nullptr);
+    // Where the machine-wide values are looked for, in order.
+    static QStringList machineLocations(const QString &application);
 
     // Replaces one value and keeps every other. False when the store could not be
     // read or written, or a name or the value cannot be kept as it is.

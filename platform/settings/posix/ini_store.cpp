@@ -75,15 +75,55 @@ bool changeStore(const QString &path, OnDamage onDamage, const std::function<boo
     return !change(ini) || store_files::replaceFile(path, ini.toBytes());
 }
 
+std::optional<QString> valueIn(const QString &path, const QString &section, const QString &key)
+{
+    IniText ini;
+    if (loadIni(path, &ini) != FileState::Readable)
+        return std::nullopt;
+    return ini.value(section, key);
+}
+
 } // namespace
 
 QString SettingsStore::read(const QString &application, const QString &section, const QString &key,
                             const QString &defaultValue)
 {
-    IniText ini;
-    if (!namesAreUsable(section, key) || loadIni(iniPath(application), &ini) != FileState::Readable)
-        return defaultValue;
-    return ini.value(section, key).value_or(defaultValue);
+    return find(application, section, key).value_or(defaultValue);
+}
+
+std::optional<QString> SettingsStore::find(const QString &application, const QString &section, const QString &key)
+{
+    if (!namesAreUsable(section, key))
+        return std::nullopt;
+    return valueIn(iniPath(application), section, key);
+}
+
+QStringList SettingsStore::machineLocations(const QString &application)
+{
+    QStringList folders;
+    // As the XDG base directory rule says: relative entries are ignored.
+    for (const QString &folder : qEnvironmentVariable("XDG_CONFIG_DIRS").split(u':', Qt::SkipEmptyParts)) {
+        if (QDir::isAbsolutePath(folder))
+            folders << QDir::cleanPath(folder) + u'/' + application + QStringLiteral(".ini");
+    }
+    if (folders.isEmpty())
+        folders << QStringLiteral("/etc/xdg/") + application + QStringLiteral(".ini");
+    return folders;
+}
+
+std::optional<QString> SettingsStore::findMachineWide(const QString &application, const QString &section,
+                                                      const QString &key, QString *origin)
+{
+    if (!namesAreUsable(section, key))
+        return std::nullopt;
+    for (const QString &path : machineLocations(application)) {
+        if (const std::optional<QString> value = valueIn(path, section, key)) {
+            if (origin)
+                *origin = path;
+            return value;
+        }
+    }
+    return std::nullopt;
 }
 
 bool SettingsStore::write(const QString &application, const QString &section, const QString &key,
