@@ -9,12 +9,16 @@
 #include "trainer_panel/colour_button.h"
 
 #include <QAccessible>
+#include <QAction>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QWindow>
 #include <QtPlugin>
 #include <QtTest>
 
+#include <cstring>
 #include <memory>
 
 Q_IMPORT_PLUGIN(AccessibilityRecorder)
@@ -62,6 +66,54 @@ QList<accessibility_recorder::Event> checkedChanges(const QObject *button)
     return told;
 }
 
+// The states a tool can be told, by name, so that a difference reads plainly.
+QStringList stateNames(const QAccessible::State &state)
+{
+    const std::pair<const char *, bool> all[] = {
+        {"disabled", state.disabled}, {"selected", state.selected}, {"focusable", state.focusable},
+        {"focused", state.focused}, {"pressed", state.pressed}, {"checkable", state.checkable},
+        {"checked", state.checked}, {"checkStateMixed", state.checkStateMixed}, {"readOnly", state.readOnly},
+        {"hotTracked", state.hotTracked}, {"defaultButton", state.defaultButton}, {"expanded", state.expanded},
+        {"collapsed", state.collapsed}, {"busy", state.busy}, {"expandable", state.expandable},
+        {"marqueed", state.marqueed}, {"animated", state.animated}, {"invisible", state.invisible},
+        {"offscreen", state.offscreen}, {"sizeable", state.sizeable}, {"movable", state.movable},
+        {"selfVoicing", state.selfVoicing}, {"selectable", state.selectable}, {"linked", state.linked},
+        {"traversed", state.traversed}, {"multiSelectable", state.multiSelectable},
+        {"extSelectable", state.extSelectable}, {"passwordEdit", state.passwordEdit},
+        {"hasPopup", state.hasPopup}, {"modal", state.modal}, {"active", state.active},
+        {"invalid", state.invalid}, {"editable", state.editable}, {"multiLine", state.multiLine},
+        {"selectableText", state.selectableText}, {"supportsAutoCompletion", state.supportsAutoCompletion},
+        {"searchEdit", state.searchEdit}};
+    QStringList names;
+    for (const auto &[name, set] : all) {
+        if (set)
+            names << QString::fromLatin1(name);
+    }
+    return names;
+}
+
+bool sameState(const QAccessible::State &a, const QAccessible::State &b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0; // zeroed by its constructor, bit fields and all
+}
+
+// A port item as tools find it: through the menu.
+QAccessibleInterface *portItem(frm_FaultsAndMods *window, int port)
+{
+    return accessible(window->menu_Port)->child(port - 1);
+}
+
+platform::PortTarget benchTarget(int number, const QString &host, bool tls)
+{
+    platform::PortTarget target;
+    target.kind = platform::PortTarget::Kind::Network;
+    target.number = number;
+    target.host = host;
+    target.tcpPort = 2217;
+    target.tls = tls;
+    return target;
+}
+
 void addItemRows()
 {
     QTest::addColumn<bool>("fault");
@@ -96,6 +148,11 @@ private slots:
     void statusChangesAreTold();
     void textBoxesAreNamedByTheirLabels_data();
     void textBoxesAreNamedByTheirLabels();
+    void portItemsReadAsQtsOwnMenuItems_data();
+    void portItemsReadAsQtsOwnMenuItems();
+    void toolsChooseAPortAsAClickDoes_data();
+    void toolsChooseAPortAsAClickDoes();
+    void portDescriptionChangesAreTold();
 };
 
 void tst_Accessibility::itemIsACheckBoxCheckedWhileInserted()
@@ -331,6 +388,142 @@ void tst_Accessibility::textBoxesAreNamedByTheirLabels()
     // Typed text is never read out as the name.
     QTest::keyClicks(textBox, QStringLiteral("secret"));
     QCOMPARE(iface->text(QAccessible::Name), name);
+}
+
+void tst_Accessibility::portItemsReadAsQtsOwnMenuItems_data()
+{
+    QTest::addColumn<bool>("open");
+    QTest::addColumn<bool>("connected");
+    QTest::addColumn<int>("active"); // the item under the pointer or the keys; 0: none
+    QTest::newRow("menu closed") << false << false << 0;
+    QTest::newRow("menu open") << true << false << 0;
+    QTest::newRow("menu open, COM 5 active") << true << false << 5;
+    QTest::newRow("menu open while connected") << true << true << 0;
+}
+
+// Qt's own menu items give no description; apart from it, a port item must read
+// to tools exactly as Qt's own item of the same caption and state does.
+void tst_Accessibility::portItemsReadAsQtsOwnMenuItems()
+{
+    QFETCH(bool, open);
+    QFETCH(bool, connected);
+    QFETCH(int, active);
+
+    PanelFixture f(QStringLiteral("4"));
+    if (connected)
+        f.connectToBase();
+    QMenu *menu = f.window->menu_Port;
+    QMenu twin;
+    for (QAction *item : menu->actions()) {
+        QAction *plain = twin.addAction(item->text());
+        plain->setCheckable(item->isCheckable());
+        plain->setChecked(item->isChecked());
+        plain->setEnabled(item->isEnabled());
+    }
+    if (open) {
+        menu->popup(QPoint(10, 10));
+        twin.popup(QPoint(200, 10));
+        QVERIFY(menu->isVisible() && twin.isVisible());
+    }
+    if (active) {
+        menu->setActiveAction(menu->actions().at(active - 1));
+        twin.setActiveAction(twin.actions().at(active - 1));
+    }
+
+    QAccessibleInterface *menuIface = accessible(menu);
+    QAccessibleInterface *twinIface = accessible(&twin);
+    QCOMPARE(menuIface->childCount(), twinIface->childCount());
+    for (int n = 1; n <= 12; ++n) {
+        const QByteArray where = QByteArrayLiteral("COM ") + QByteArray::number(n);
+        QAccessibleInterface *ours = menuIface->child(n - 1);
+        QAccessibleInterface *qts = twinIface->child(n - 1);
+        QVERIFY2(ours && qts, where.constData());
+        QCOMPARE(ours->object(), f.window->menu_Com[std::size_t(n - 1)]);
+        QVERIFY(ours->isValid());
+        QCOMPARE(ours->role(), qts->role());
+        QCOMPARE(ours->text(QAccessible::Name), qts->text(QAccessible::Name));
+        QCOMPARE(ours->text(QAccessible::Name), QStringLiteral("COM %1").arg(n));
+        QCOMPARE(ours->text(QAccessible::Accelerator), qts->text(QAccessible::Accelerator));
+        QCOMPARE(stateNames(ours->state()), stateNames(qts->state()));
+        QVERIFY2(sameState(ours->state(), qts->state()), where.constData());
+        QCOMPARE(ours->childCount(), qts->childCount());
+        QCOMPARE(ours->parent(), menuIface);
+        QCOMPARE(ours->window(), menu->windowHandle());
+        QCOMPARE(qts->window(), twin.windowHandle());
+        QCOMPARE(menuIface->indexOfChild(ours), n - 1);
+        QCOMPARE(ours->actionInterface()->actionNames(), qts->actionInterface()->actionNames());
+        // Where the item is drawn, on the screen, as Qt's is placed in its own menu.
+        const QRect drawn = menu->actionGeometry(f.window->menu_Com[std::size_t(n - 1)]);
+        QCOMPARE(ours->rect(), drawn.translated(menu->mapToGlobal(QPoint(0, 0))));
+        QCOMPARE(qts->rect(), twin.actionGeometry(twin.actions().at(n - 1)).translated(twin.mapToGlobal(QPoint(0, 0))));
+        // What Qt's item lacks, and ours has: the same text as the tool tip.
+        QVERIFY(qts->text(QAccessible::Description).isEmpty());
+        QVERIFY(!ours->text(QAccessible::Description).isEmpty());
+        QCOMPARE(ours->text(QAccessible::Description), f.window->menu_Com[std::size_t(n - 1)]->toolTip());
+    }
+    menu->hide();
+    twin.hide();
+}
+
+void tst_Accessibility::toolsChooseAPortAsAClickDoes_data()
+{
+    QTest::addColumn<bool>("connected");
+    QTest::newRow("disconnected") << false;
+    QTest::newRow("connected: the items are disabled") << true;
+}
+
+void tst_Accessibility::toolsChooseAPortAsAClickDoes()
+{
+    QFETCH(bool, connected);
+    PanelFixture f(QStringLiteral("2"));
+    if (connected)
+        f.connectToBase();
+    QAccessibleActionInterface *actions = portItem(f.window, 7)->actionInterface();
+    QVERIFY(actions);
+    actions->doAction(QAccessibleActionInterface::pressAction());
+    const int chosen = connected ? 2 : 7;
+    QCOMPARE(f.window->selectedCommPort(), QString::number(chosen));
+    for (int n = 1; n <= 12; ++n) {
+        QCOMPARE(f.window->menu_Com[std::size_t(n - 1)]->isChecked(), n == chosen);
+        QCOMPARE(portItem(f.window, n)->state().checked, n == chosen);
+    }
+}
+
+void tst_Accessibility::portDescriptionChangesAreTold()
+{
+    PanelFixture f;
+    QMenu *menu = f.window->menu_Port;
+    const auto toldChanged = [] {
+        QList<QObject *> senders;
+        for (const auto &event : accessibility_recorder::Events()) {
+            if (event.type == QAccessible::DescriptionChanged)
+                senders << event.object.data();
+        }
+        return senders;
+    };
+    const auto openAndClose = [menu] {
+        accessibility_recorder::Events().clear();
+        menu->popup(QPoint(10, 10));
+        menu->hide();
+    };
+
+    openAndClose(); // nothing changed since the window was made
+    QCOMPARE(toldChanged(), QList<QObject *>());
+
+    f.comm->targets[5] = benchTarget(5, QStringLiteral("bench5.lab"), false);
+    openAndClose();
+    QCOMPARE(toldChanged(), QList<QObject *>{f.window->menu_Com[4]});
+    QCOMPARE(portItem(f.window, 5)->text(QAccessible::Description), QStringLiteral("bench5.lab:2217"));
+
+    f.comm->targets[5] = benchTarget(5, QStringLiteral("bench5.lab"), true);
+    f.comm->targets[9] = benchTarget(9, QStringLiteral("bench9.lab"), false);
+    openAndClose();
+    QCOMPARE(toldChanged(), (QList<QObject *>{f.window->menu_Com[4], f.window->menu_Com[8]}));
+    QCOMPARE(portItem(f.window, 5)->text(QAccessible::Description), QStringLiteral("bench5.lab:2217 (TLS)"));
+    QCOMPARE(portItem(f.window, 9)->text(QAccessible::Description), QStringLiteral("bench9.lab:2217"));
+
+    openAndClose();
+    QCOMPARE(toldChanged(), QList<QObject *>());
 }
 
 QTEST_MAIN(tst_Accessibility)

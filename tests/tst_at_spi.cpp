@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMenu>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QtTest>
@@ -89,6 +90,8 @@ private slots:
     void textBoxesAreLabelled_data();
     void textBoxesAreLabelled();
     void changesAreHeard();
+    void portItemsCarryTheirDescription_data();
+    void portItemsCarryTheirDescription();
 
 private:
     const PrivateDesktop &m_desktop;
@@ -114,6 +117,18 @@ void tst_AtSpi::initTestCase()
         QSKIP("no Python 3 with pyatspi: install the Debian package python3-pyatspi");
 
     m_panel = std::make_unique<PanelFixture>();
+    platform::PortTarget bench;
+    bench.kind = platform::PortTarget::Kind::Network;
+    bench.number = 5;
+    bench.host = QStringLiteral("bench5.lab");
+    bench.tcpPort = 2217;
+    bench.tls = true;
+    m_panel->comm->targets[5] = bench;
+    platform::PortTarget device;
+    device.kind = platform::PortTarget::Kind::Device;
+    device.number = 2;
+    device.device = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
+    m_panel->comm->targets[2] = device;
     m_dialog = std::make_unique<frm_PasswordDialog>(m_messages, [] { return new QWidget; });
     m_utility = std::make_unique<frm_Login>(m_messages);
     for (QWidget *window : {static_cast<QWidget *>(m_panel->window), static_cast<QWidget *>(m_dialog.get()),
@@ -121,6 +136,11 @@ void tst_AtSpi::initTestCase()
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));
     }
+    // The port menu opened and closed once, as the instructor would: the map
+    // set above is read then.
+    m_panel->window->menu_Port->popup(m_panel->window->mapToGlobal(QPoint(20, 20)));
+    QVERIFY(m_panel->window->menu_Port->isVisible());
+    m_panel->window->menu_Port->hide();
 
     // The event loop runs while the client reads: every question it asks is
     // answered here.
@@ -217,6 +237,32 @@ void tst_AtSpi::changesAreHeard()
                                  "object:state-changed:checked Fault 3 1"}));
     // The client's press and toggle were clicks: the probe, the reset and fault 3's insert.
     QCOMPARE(m_panel->log->written, QByteArray("\xC0\x80\x56", 3));
+}
+
+void tst_AtSpi::portItemsCarryTheirDescription_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("description");
+    QTest::newRow("a bench inside TLS") << "COM 5" << "bench5.lab:2217 (TLS)";
+    QTest::newRow("a device by id") << "COM 2" << "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0";
+    QTest::newRow("unmapped") << "COM 1" << "/dev/ttyS0";
+}
+
+void tst_AtSpi::portItemsCarryTheirDescription()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, description);
+    for (const QJsonArray &view : {m_before, m_after}) {
+        const QJsonObject item = findNamed(view, name);
+        QVERIFY2(!item.isEmpty(), qPrintable(name));
+        QCOMPARE(item[QLatin1String("role")].toString(), QStringLiteral("menu item"));
+        QCOMPARE(item[QLatin1String("description")].toString(), description);
+        QCOMPARE(item[QLatin1String("checked")].toBool(), name == QLatin1String("COM 1"));
+        QVERIFY(item[QLatin1String("actions")].toArray().contains(QStringLiteral("Press")));
+    }
+    // Connected by the client: the items cannot change the port, and say so.
+    QCOMPARE(findNamed(m_before, name)[QLatin1String("sensitive")].toBool(), true);
+    QCOMPARE(findNamed(m_after, name)[QLatin1String("sensitive")].toBool(), false);
 }
 
 int main(int argc, char *argv[])

@@ -2,11 +2,13 @@
 #include "tests/support/panel_fixture.h"
 
 #include "app_settings/settings_keys.h"
+#include "platform/serial/serial_comm_control.h"
 #include "platform/settings/settings_store.h"
 #include "platform/ui/form_support.h"
 #include "trainer_panel/colour_button.h"
 #include "trainer_panel/frm_FaultsAndMods.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QGroupBox>
 #include <QLabel>
@@ -15,10 +17,18 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
+#include <QToolTip>
+#include <QTextDocument>
 #include <QtTest>
+
+#include <map>
+#include <optional>
+
+Q_DECLARE_METATYPE(platform::PortTarget)
 
 using platform::CommError;
 using platform::MessageIcon;
+using platform::PortTarget;
 namespace comm_event = platform::comm_event;
 using namespace panel_checks;
 
@@ -28,6 +38,97 @@ QString storedPort()
 {
     return platform::SettingsStore::read(settings_keys::Application, QStringLiteral("General"),
                                          QStringLiteral("CommPort"), QStringLiteral("<none>"));
+}
+
+PortTarget deviceTarget(int number, const QString &path)
+{
+    PortTarget target;
+    target.kind = PortTarget::Kind::Device;
+    target.number = number;
+    target.device = path;
+    return target;
+}
+
+PortTarget benchTarget(int number, const QString &host, quint16 tcpPort, bool tls)
+{
+    PortTarget target;
+    target.kind = PortTarget::Kind::Network;
+    target.number = number;
+    target.host = host;
+    target.tcpPort = tcpPort;
+    target.tls = tls;
+    return target;
+}
+
+PortTarget systemTarget(int number)
+{
+    PortTarget target;
+    target.kind = PortTarget::Kind::SystemPort;
+    target.number = number;
+    return target;
+}
+
+// Opened as a click on "Communication Port" opens it; the caller closes it.
+void openPortMenu(frm_FaultsAndMods *window)
+{
+    window->menu_Port->popup(QPoint(20, 20));
+    QVERIFY(window->menu_Port->isVisible());
+}
+
+// The tool tip that the open menu shows with the pointer resting on `item`.
+// A tool tip as the eye reads it: markup, if any, rendered to its text.
+QString seenText(const QString &toolTip)
+{
+    if (!Qt::mightBeRichText(toolTip))
+        return toolTip;
+    QTextDocument document;
+    document.setHtml(toolTip);
+    return document.toPlainText();
+}
+
+QString shownToolTip(QMenu *menu, QAction *item)
+{
+    const QPoint at = menu->actionGeometry(item).center();
+    QHelpEvent help(QEvent::ToolTip, at, menu->mapToGlobal(at));
+    QCoreApplication::sendEvent(menu, &help);
+    const QString shown = QToolTip::isVisible() ? seenText(QToolTip::text()) : QString();
+    QToolTip::hideText();
+    return shown;
+}
+
+// What assistive tools read as the item's description, found as they find it:
+// through the menu.
+QString accessibleDescription(QMenu *menu, QAction *item)
+{
+    QAccessibleInterface *menuInterface = QAccessible::queryAccessibleInterface(menu);
+    QAccessibleInterface *itemInterface = menuInterface->child(int(menu->actions().indexOf(item)));
+    if (!itemInterface || itemInterface->object() != item)
+        return QStringLiteral("<no interface for %1>").arg(item->objectName());
+    return itemInterface->text(QAccessible::Description);
+}
+
+struct PortItemLook
+{
+    QString caption;
+    QString name;
+    bool checkable = false;
+    bool checked = false;
+    bool enabled = false;
+    bool operator==(const PortItemLook &other) const
+    {
+        return caption == other.caption && name == other.name && checkable == other.checkable
+            && checked == other.checked && enabled == other.enabled;
+    }
+};
+
+// The port menu's items in their order: what a description must never change.
+QList<PortItemLook> portItemLooks(frm_FaultsAndMods *window)
+{
+    QList<PortItemLook> looks;
+    for (QAction *item : window->menu_Port->actions())
+        looks << PortItemLook{item->text(), item->objectName(), item->isCheckable(), item->isChecked(),
+                              item->isEnabled()};
+    return looks;
 }
 
 } // namespace
@@ -67,6 +168,10 @@ private slots:
     void statusLabelLooks();
     void controlsWithoutAFontOfTheirOwnUseTheDialogFont();
     void itemButtonsAreNamedForAssistiveTools();
+    void portItemsSayWhatTheyLeadTo_data();
+    void portItemsSayWhatTheyLeadTo();
+    void portItemsAreReadAfreshAtEachOpening();
+    void portItemsAskTheSerialControlsResolver();
 };
 
 void tst_FaultsAndMods::handshake_data()
@@ -648,6 +753,163 @@ void tst_FaultsAndMods::itemButtonsAreNamedForAssistiveTools()
     QCOMPARE(f.window->btn_Fault[2]->toolTip(), QStringLiteral("Fault 3"));
     QCOMPARE(f.window->btn_Mod[11]->accessibleName(), QStringLiteral("Modification 12"));
     QCOMPARE(f.window->btn_Mod[11]->toolTip(), QStringLiteral("Modification 12"));
+}
+
+void tst_FaultsAndMods::portItemsSayWhatTheyLeadTo_data()
+{
+    QTest::addColumn<int>("port");
+    QTest::addColumn<bool>("mapped"); // false: the system's default for the number
+    QTest::addColumn<PortTarget>("target");
+    QTest::addColumn<QString>("shown");
+
+    const QString byId = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
+    QTest::newRow("a device by id") << 1 << true << deviceTarget(1, byId) << byId;
+    QTest::newRow("a device by name") << 3 << true << deviceTarget(3, "/dev/ttyUSB0") << "/dev/ttyUSB0";
+    QTest::newRow("a device, unprintable and too long for a tool tip")
+        << 4 << true << deviceTarget(4, QStringLiteral("/dev/a\tb\x01") + QString(200, u'x'))
+        << QStringLiteral("/dev/a?b?") + QString(151, u'x') + QStringLiteral("...");
+    // A settings file's text is never taken for markup.
+    QTest::newRow("a device whose name looks like markup")
+        << 1 << true << deviceTarget(1, "/dev/<b>tty</b><img src=x>") << "/dev/<b>tty</b><img src=x>";
+    QTest::newRow("a bench") << 5 << true << benchTarget(5, "bench5.lab", 2217, false) << "bench5.lab:2217";
+    QTest::newRow("a bench inside TLS") << 6 << true << benchTarget(6, "bench6.lab", 2217, true)
+                                        << "bench6.lab:2217 (TLS)";
+    QTest::newRow("a bench at an IPv4 address") << 7 << true << benchTarget(7, "192.168.40.15", 4001, false)
+                                                << "192.168.40.15:4001";
+    QTest::newRow("a bench at an IPv6 address, inside TLS")
+        << 8 << true << benchTarget(8, "fd00:40::15", 2217, true) << "[fd00:40::15]:2217 (TLS)";
+    QTest::newRow("the system's own port") << 9 << true << systemTarget(9) << "the system's COM9";
+#ifdef Q_OS_WIN
+    QTest::newRow("unmapped: the system's own port") << 10 << false << PortTarget() << "the system's COM10";
+#else
+    QTest::newRow("unmapped: the device of its number") << 10 << false << PortTarget() << "/dev/ttyS9";
+#endif
+    QTest::newRow("an unusable value")
+        << 11 << true
+        << platform::InvalidPortTarget(11, "rfc2217://bench11.lab:0", "whose TCP port is not 1 to 65535")
+        << "Invalid port number: COM11 is mapped to \"rfc2217://bench11.lab:0\", whose TCP port is not 1 to 65535";
+    QTest::newRow("an unusable value, unprintable and long")
+        << 12 << true
+        << platform::InvalidPortTarget(12, QStringLiteral("foo://\x1b[2J") + QString(100, u'y'), "which is no address")
+        << QStringLiteral("Invalid port number: COM12 is mapped to \"foo://?[2J") + QString(70, u'y')
+               + QStringLiteral("...\", which is no address");
+    QTest::newRow("unusable, without a reason") << 2 << true << PortTarget() << "not usable";
+}
+
+void tst_FaultsAndMods::portItemsSayWhatTheyLeadTo()
+{
+    QFETCH(int, port);
+    QFETCH(bool, mapped);
+    QFETCH(PortTarget, target);
+    QFETCH(QString, shown);
+
+    PanelFixture f;
+    f.window->menu_Com[3]->trigger(); // COM 4 chosen: its check mark must stay where it is
+    const QList<PortItemLook> looks = portItemLooks(f.window);
+    for (int n = 1; n <= 12; ++n) {
+        if (n != port)
+            f.comm->targets[qint16(n)] = deviceTarget(n, QStringLiteral("/dev/other%1").arg(n));
+    }
+    if (mapped)
+        f.comm->targets[qint16(port)] = target;
+
+    QMenu *menu = f.window->menu_Port;
+    QVERIFY(menu->toolTipsVisible());
+    openPortMenu(f.window);
+    QAction *item = f.window->menu_Com[std::size_t(port - 1)];
+    QCOMPARE(seenText(item->toolTip()), shown);
+    QCOMPARE(shownToolTip(menu, item), shown);
+    QCOMPARE(accessibleDescription(menu, item), shown);
+    // Every other item says its own.
+    for (int n = 1; n <= 12; ++n) {
+        if (n == port)
+            continue;
+        QAction *other = f.window->menu_Com[std::size_t(n - 1)];
+        QCOMPARE(other->toolTip(), QStringLiteral("/dev/other%1").arg(n));
+        QCOMPARE(accessibleDescription(menu, other), QStringLiteral("/dev/other%1").arg(n));
+    }
+    QVERIFY(portItemLooks(f.window) == looks);
+    menu->hide();
+}
+
+void tst_FaultsAndMods::portItemsAreReadAfreshAtEachOpening()
+{
+    PanelFixture f(QStringLiteral("7"));
+    QMenu *menu = f.window->menu_Port;
+    QAction *item = f.window->menu_Com[2];
+    const QList<PortItemLook> looks = portItemLooks(f.window);
+
+    // Each step changes the map while the menu is closed, then opens it.
+    const QList<std::pair<std::optional<PortTarget>, QString>> steps{
+        {deviceTarget(3, "/dev/ttyUSB1"), "/dev/ttyUSB1"},
+        {benchTarget(3, "bench3.lab", 2217, false), "bench3.lab:2217"},
+        {benchTarget(3, "bench3.lab", 2217, true), "bench3.lab:2217 (TLS)"},
+        {platform::InvalidPortTarget(3, "rfc2217s://bench3.lab", "which names no TCP port (rfc2217s://HOST:PORT)"),
+         "Invalid port number: COM3 is mapped to \"rfc2217s://bench3.lab\", which names no TCP port "
+         "(rfc2217s://HOST:PORT)"},
+#ifdef Q_OS_WIN
+        {std::nullopt, "the system's COM3"},
+#else
+        {std::nullopt, "/dev/ttyS2"},
+#endif
+    };
+    QString before = item->toolTip();
+    for (const auto &[target, shown] : steps) {
+        if (target)
+            f.comm->targets[3] = *target;
+        else
+            f.comm->targets.remove(3);
+        QCOMPARE(item->toolTip(), before); // nothing reads the map until the menu opens
+        openPortMenu(f.window);
+        QCOMPARE(shownToolTip(menu, item), shown);
+        QCOMPARE(accessibleDescription(menu, item), shown);
+        menu->hide();
+        before = shown;
+    }
+    QVERIFY(portItemLooks(f.window) == looks);
+
+    // While connected the items are disabled, and still say where they lead.
+    f.connectToBase();
+    f.comm->targets[3] = deviceTarget(3, "/dev/ttyACM0");
+    openPortMenu(f.window);
+    QCOMPARE(item->toolTip(), QStringLiteral("/dev/ttyACM0"));
+    QCOMPARE(accessibleDescription(menu, item), QStringLiteral("/dev/ttyACM0"));
+    menu->hide();
+    QVERIFY(f.comm->portOpen());
+    QVERIFY(f.log->written.isEmpty());
+}
+
+void tst_FaultsAndMods::portItemsAskTheSerialControlsResolver()
+{
+    StoreSandbox sandbox;
+    RecordingMessageBoxes messages;
+    auto map = std::make_shared<std::map<int, QString>>();
+    auto asked = std::make_shared<QList<int>>();
+    (*map)[2] = QStringLiteral("rfc2217s://bench2.lab:2217");
+    QPointer<frm_FaultsAndMods> window = new frm_FaultsAndMods(
+        platform::CreateSerialCommControl([map, asked](int number) {
+            *asked << number;
+            const auto found = map->find(number);
+            return platform::PortTargetFromMapping(number, found == map->end() ? QString() : found->second);
+        }),
+        messages);
+    // Described once as the window is made, for tools that look before it opens.
+    QCOMPARE(window->menu_Com[1]->toolTip(), QStringLiteral("bench2.lab:2217 (TLS)"));
+
+    (*map)[2] = QStringLiteral("rfc2217://[fd00:40::2]:4002");
+    (*map)[12] = QStringLiteral("rfc2217://bench12.lab:99999");
+    asked->clear();
+    openPortMenu(window);
+    // Every number asked once per opening, and nothing opened.
+    QCOMPARE(*asked, (QList<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+    QVERIFY(!window->MSCommObject->portOpen());
+    QCOMPARE(shownToolTip(window->menu_Port, window->menu_Com[1]), QStringLiteral("[fd00:40::2]:4002"));
+    QCOMPARE(window->menu_Com[11]->toolTip(),
+             QStringLiteral("Invalid port number: COM12 is mapped to \"rfc2217://bench12.lab:99999\", "
+                            "whose TCP port is not 1 to 65535"));
+    window->menu_Port->hide();
+    delete window.data();
+    QVERIFY(messages.shown.isEmpty());
 }
 
 QTEST_MAIN(tst_FaultsAndMods)

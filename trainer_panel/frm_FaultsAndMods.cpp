@@ -1,6 +1,7 @@
 #include "frm_FaultsAndMods.h"
 
 #include "colour_button.h"
+#include "described_menu_item.h"
 #include "faults_and_mods_layout.h"
 #include "item_state.h"
 #include "panel_texts.h"
@@ -18,6 +19,7 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLocale>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTimer>
@@ -60,6 +62,19 @@ std::optional<double> portValue(const QString &text)
     bool ok = false;
     const double value = QLocale::c().toDouble(text.trimmed(), &ok);
     return ok && std::isfinite(value) ? std::optional<double>(value) : std::nullopt;
+}
+
+// A device path comes from a settings file anyone may have edited: shown
+// printable, and cut where a tool tip would run off the screen.
+QString shownPath(const QString &path)
+{
+    constexpr qsizetype MaxShown = 160;
+    QString shown;
+    for (const QChar c : path.left(MaxShown))
+        shown += c.isPrint() ? c : QChar(u'?');
+    if (path.size() > MaxShown)
+        shown += QStringLiteral("...");
+    return shown;
 }
 
 } // namespace
@@ -223,13 +238,44 @@ void frm_FaultsAndMods::createMenus()
     menu_Port = menu_Option->addMenu(texts::PortMenu);
     menu_Port->setObjectName(QStringLiteral("menu_Port"));
     for (int port = 1; port <= static_cast<int>(menu_Com.size()); ++port) {
-        QAction *item = menu_Port->addAction(texts::PortItem(port));
+        auto *item = new DescribedMenuItem(texts::PortItem(port), menu_Port);
+        menu_Port->addAction(item);
         item->setObjectName(QStringLiteral("menu_Com%1").arg(port));
         item->setCheckable(true);
         item->setChecked(port == 1);
         connect(item, &QAction::triggered, this, [this, port] { menu_Com_Click(port); });
         menu_Com[static_cast<std::size_t>(port - 1)] = item;
     }
+    // The map may change while the window is open: read afresh at each opening,
+    // and once now, for tools that look into the menu before it ever opens.
+    menu_Port->setToolTipsVisible(true);
+    connect(menu_Port, &QMenu::aboutToShow, this, &frm_FaultsAndMods::describePortItems);
+    describePortItems();
+}
+
+void frm_FaultsAndMods::describePortItems()
+{
+    for (int port = 1; port <= static_cast<int>(menu_Com.size()); ++port)
+        menu_Com[static_cast<std::size_t>(port - 1)]->setDescription(
+            portTargetText(MSCommObject->target(static_cast<qint16>(port))));
+}
+
+// What a port item leads to, as the instructor and assistive tools are told.
+QString frm_FaultsAndMods::portTargetText(const platform::PortTarget &target)
+{
+    switch (target.kind) {
+    case platform::PortTarget::Kind::Device:
+        return shownPath(target.device);
+    case platform::PortTarget::Kind::SystemPort:
+        return texts::SystemPortTarget(target.number);
+    case platform::PortTarget::Kind::Network:
+        return target.tls ? texts::TlsTarget(platform::NetworkAddressText(target))
+                          : platform::NetworkAddressText(target);
+    case platform::PortTarget::Kind::Invalid:
+        break;
+    }
+    // Already bounded and printable, and what Connect would say in its title.
+    return target.description.isEmpty() ? texts::UnusableTarget : target.description;
 }
 
 void frm_FaultsAndMods::Form_Load()

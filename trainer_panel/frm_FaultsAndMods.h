@@ -1,5 +1,6 @@
 #pragma once
 
+#include "described_menu_item.h"
 #include "faults_and_mods_layout.h"
 #include "platform/serial/comm_control.h"
 #include "protocol/tarvex_protocol.h"
@@ -53,7 +54,8 @@ public:
     QAction *menu_Exit = nullptr;
     QMenu *menu_Option = nullptr;
     QMenu *menu_Port = nullptr;
-    std::array<QAction *, faults_and_mods_layout::PortItems> menu_Com{}; // menu_Com[0] is the item "COM &1"
+    // menu_Com[0] is the item "COM &1"; each describes what its number leads to.
+    std::array<DescribedMenuItem *, faults_and_mods_layout::PortItems> menu_Com{};
     platform::CommControl *MSCommObject = nullptr;
     QTimer *TimerConnection = nullptr;
 
@@ -74,6 +76,8 @@ protected:
 private:
     void createControls();
     void createMenus();
+    void describePortItems();
+    static QString portTargetText(const platform::PortTarget &target);
     void Form_Load();
     void Form_Unload();
 

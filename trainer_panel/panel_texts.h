@@ -26,6 +26,11 @@ inline const QString ExitItem = QStringLiteral("E&xit");
 inline const QString OptionMenu = QStringLiteral("&Option");
 inline const QString PortMenu = QStringLiteral("&Communication Port");
 inline QString PortItem(int portNumber) { return QStringLiteral("COM &%1").arg(portNumber); }
+// What a port item leads to, beside a device's path or a bench's HOST:PORT:
+// its tool tip and accessible description.
+inline QString SystemPortTarget(int portNumber) { return QStringLiteral("the system's COM%1").arg(portNumber); }
+inline QString TlsTarget(const QString &address) { return QStringLiteral("%1 (TLS)").arg(address); }
+inline const QString UnusableTarget = QStringLiteral("not usable");
 
 // Not captions: what assistive tools and tooltips call an item button.
 inline QString FaultName(int faultNumber) { return QStringLiteral("Fault %1").arg(faultNumber); }

@@ -89,7 +89,7 @@ void DeviceCommControl::setPortOpen(bool open)
         throw Error(comm_error::PortInUse, comm_text::PortInUse);
     if (m_commPort < 1)
         throw Error(comm_error::InvalidPortNumber, comm_text::InvalidPortNumber);
-    const PortTarget target = m_resolve(m_commPort);
+    const PortTarget target = this->target(m_commPort);
     if (target.kind == PortTarget::Kind::Invalid)
         throw CommError{comm_error::InvalidPortNumber, target.description};
 
@@ -126,6 +126,11 @@ qint16 DeviceCommControl::inBufferCount()
     if (!portOpen())
         return 0;
     return qint16(std::clamp<qint64>(m_device->count(), 0, MaxInBufferCount));
+}
+
+PortTarget DeviceCommControl::target(qint16 port) const
+{
+    return m_resolve(port);
 }
 
 } // namespace platform

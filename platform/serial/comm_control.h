@@ -41,6 +41,8 @@ public:
     // What has been received, counted even when no event loop ran meanwhile.
     virtual qint16 inBufferCount() = 0;
     qint16 commEvent() const { return m_commEvent; }
+    // What COM `port` leads to now, as the next open would find it; opens nothing.
+    virtual PortTarget target(qint16 port) const = 0;
 
 signals:
     void OnComm();
@@ -87,6 +89,8 @@ public:
     void setOutput(const QByteArray &bytes) override;
     // 0 while closed; at most 32767.
     qint16 inBufferCount() override;
+    // What the resolver says, asked afresh.
+    PortTarget target(qint16 port) const override;
 
 private:
     void refuseWhileOpen() const;

@@ -4,10 +4,11 @@ acts on it, and reports what it found and heard, as JSON lines.
     python3 at_spi_client.py PID [NAME=ACTION ...]
 
 Prints {"before": [...]} with every accessible object of the application (role,
-name, checked, sensitive, relations, actions), then performs each action on
-the object of that name, waiting after each for the events it causes, then
-prints {"events": [...]} with every checked-state and name change heard, and
-{"after": [...]} read afresh. Exits with 1 and {"error": ...} on a failure.
+name, description, checked, sensitive, relations, actions), then performs each
+action on the object of that name, waiting after each for the events it
+causes, then prints {"events": [...]} with every checked-state and name change
+heard, and {"after": [...]} read afresh. Exits with 1 and {"error": ...} on a
+failure.
 """
 import json
 import sys
@@ -60,6 +61,7 @@ def describe(accessible):
     except NotImplementedError:
         actions = []
     return {"role": accessible.getRoleName(), "name": accessible.name,
+            "description": accessible.description,
             "checked": state.contains(pyatspi.STATE_CHECKED),
             "sensitive": state.contains(pyatspi.STATE_SENSITIVE),
             "relations": relations, "actions": actions}

@@ -4,6 +4,7 @@
 
 #include <QCursor>
 #include <QGuiApplication>
+#include <QMap>
 #include <QStringList>
 #include <memory>
 #include <optional>
@@ -35,6 +36,8 @@ public:
     std::optional<platform::CommError> openError;
     std::optional<platform::CommError> writeError;  // every Output fails with it
     bool openSilentlyFails = false;           // PortOpen reads False after True
+    // What COM numbers lead to; one not in it is unmapped, as on this system.
+    QMap<qint16, platform::PortTarget> targets;
 
     // Queued like the real control's events.
     void raise(qint16 code) { postCommEvent(code); }
@@ -86,6 +89,11 @@ public:
     {
         record(QStringLiteral("InBufferCount"));
         return static_cast<qint16>(m_buffered);
+    }
+
+    platform::PortTarget target(qint16 port) const override
+    {
+        return targets.value(port, platform::PortTargetFromMapping(port, QString()));
     }
 
     qint16 port() const { return m_port; }
