@@ -1,21 +1,40 @@
 #include "platform/ui/message_box.h"
 
 #include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QScreen>
+#include <QSpacerItem>
 
 namespace platform {
 
 namespace {
 
-// Qt widens a message box for its title up to this on Windows, and a title
-// bar has its buttons at one end.
-int titleRoom(const QWidget *box)
+// What a title bar keeps for its icon and buttons.
+constexpr int TitleBarButtons = 120;
+
+// A title carries the reason of a failure, so the box is made wide enough to
+// show it, as Qt does on Windows, up to most of the screen: the room its
+// title then has.
+int widenForTitle(QMessageBox &box, const QString &title, const QFontMetrics &metrics)
 {
-    const QScreen *screen = box->screen();
+    const QScreen *screen = box.screen();
     const int screenWidth = screen ? screen->availableGeometry().width() : 1024;
-    constexpr int TitleBarButtons = 120;
-    return qMax(200, qMin(screenWidth - 480, 1000) - TitleBarButtons);
+    const int widest = qMax(300, qMin(screenWidth * 4 / 5, 900));
+    const int wanted = qMin(widest, metrics.horizontalAdvance(title) + TitleBarButtons);
+    // QMessageBox sizes itself from its layout: a spacer across it sets the least width.
+    if (auto *grid = qobject_cast<QGridLayout *>(box.layout()))
+        grid->addItem(new QSpacerItem(wanted, 0, QSizePolicy::Minimum, QSizePolicy::Minimum), grid->rowCount(), 0, 1,
+                      grid->columnCount());
+    return wanted - TitleBarButtons;
+}
+
+// Title bars often draw in bold: measured so, the cut errs on the safe side.
+QFontMetrics titleMetrics(const QWidget &box)
+{
+    QFont font = box.font();
+    font.setBold(true);
+    return QFontMetrics(font);
 }
 
 } // namespace
@@ -56,9 +75,10 @@ void QtMessageBoxes::show(QWidget *parent, const QString &text, const QString &t
     // The texts break their lines with CR LF; Qt's plain text wants LF alone.
     QString shown = text;
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    QMessageBox box(qtIcon, QString(), shown, QMessageBox::Ok, parent);
+    QMessageBox box(qtIcon, title, shown, QMessageBox::Ok, parent);
     box.setTextFormat(Qt::PlainText);
-    const QString fitted = TitleThatFits(title, box.fontMetrics(), titleRoom(&box));
+    const QFontMetrics metrics = titleMetrics(box);
+    const QString fitted = TitleThatFits(title, metrics, widenForTitle(box, title, metrics));
     box.setWindowTitle(fitted);
     if (fitted != title)
         box.setAccessibleDescription(title); // a screen reader still tells it whole
