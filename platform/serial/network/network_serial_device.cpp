@@ -3,6 +3,7 @@
 #include "platform/serial/comm_codes.h"
 #include "platform/serial/network/host_lookup.h"
 #include "platform/serial/network/rfc2217_codec.h"
+#include "platform/serial/network/socket_tuning.h"
 #include "platform/serial/network/tls_setup.h"
 
 #include <QByteArray>
@@ -18,19 +19,6 @@
 #include <optional>
 #include <string_view>
 
-#ifdef Q_OS_WIN
-#include <winsock2.h>
-#include <mstcpip.h>
-#include <ws2tcpip.h>
-// The Windows SDK's ws2ipdef.h has it; MinGW-w64's headers do not.
-#ifndef TCP_MAXRT
-#define TCP_MAXRT 5
-#endif
-#else
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#endif
 
 namespace platform {
 
@@ -112,13 +100,6 @@ private:
 
 namespace {
 
-// A server that falls silent sends no reset: the system's keepalive notices it
-// when nothing is under way, and the limit on unacknowledged data when a
-// command is; both within about 15 s, as a pulled cable at the bench.
-constexpr int KeepAliveIdleSeconds = 3;
-constexpr int KeepAliveIntervalSeconds = 1;
-constexpr int KeepAliveProbes = 8; // Windows always sends 10
-constexpr int UnacknowledgedLimitSeconds = 10;
 // Time for the system to take a write.
 constexpr int WriteGraceMilliseconds = 1000;
 // What the socket holds for us at most, so that a flood is handled in slices.
@@ -148,12 +129,6 @@ CommError unreachable(const QString &text)
 std::chrono::milliseconds remaining(const QDeadlineTimer &deadline)
 {
     return std::chrono::milliseconds(qMax<qint64>(0, deadline.remainingTime()));
-}
-
-template<typename Value>
-bool setTcpOption(qintptr socket, int level, int option, Value value)
-{
-    return ::setsockopt(socket, level, option, reinterpret_cast<const char *>(&value), sizeof value) == 0;
 }
 
 } // namespace
@@ -363,52 +338,14 @@ void NetworkSerialDevice::enableKeepAlive()
 {
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); // each command byte goes at once
     m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-    const qintptr socket = m_socket->socketDescriptor();
-    // Where the system refuses these, the connection works all the same and a
-    // silent server is noticed later, by the system's own timeouts.
-#ifdef Q_OS_WIN
-    tcp_keepalive values {};
-    values.onoff = 1;
-    values.keepalivetime = KeepAliveIdleSeconds * 1000;
-    values.keepaliveinterval = KeepAliveIntervalSeconds * 1000;
-    DWORD returned = 0;
-    ::WSAIoctl(SOCKET(socket), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr);
-    setTcpOption(socket, IPPROTO_TCP, TCP_MAXRT, DWORD(UnacknowledgedLimitSeconds));
-#else
-#ifdef TCP_KEEPIDLE
-    setTcpOption(socket, IPPROTO_TCP, TCP_KEEPIDLE, int(KeepAliveIdleSeconds));
-#endif
-#ifdef TCP_KEEPINTVL
-    setTcpOption(socket, IPPROTO_TCP, TCP_KEEPINTVL, int(KeepAliveIntervalSeconds));
-#endif
-#ifdef TCP_KEEPCNT
-    setTcpOption(socket, IPPROTO_TCP, TCP_KEEPCNT, int(KeepAliveProbes));
-#endif
-#ifdef TCP_USER_TIMEOUT
-    setTcpOption(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, unsigned(UnacknowledgedLimitSeconds * 1000));
-#endif
-#endif
+    socket_tuning::NoticeSilence(m_socket->socketDescriptor());
 }
 
-// A server that sends its answers in several small segments holds each back
-// until the one before is acknowledged (Nagle), and a delayed acknowledgement
-// waits 40 ms (Linux) to 200 ms (Windows): acknowledged at once, the
-// negotiation takes a millisecond instead of a tenth of a second.
 void NetworkSerialDevice::acknowledgeAtOnce()
 {
     const qintptr socket = m_socket->socketDescriptor();
-    if (socket == -1)
-        return;
-    // Without it the answers still come, only later.
-#if defined(Q_OS_WIN) && defined(SIO_TCP_SET_ACK_FREQUENCY)
-    DWORD frequency = 1;
-    DWORD returned = 0;
-    ::WSAIoctl(SOCKET(socket), SIO_TCP_SET_ACK_FREQUENCY, &frequency, sizeof frequency, nullptr, 0, &returned,
-               nullptr, nullptr);
-#elif defined(TCP_QUICKACK)
-    // Linux leaves this mode by itself, so it is asked for again before each wait.
-    setTcpOption(socket, IPPROTO_TCP, TCP_QUICKACK, int(1));
-#endif
+    if (socket != -1)
+        socket_tuning::AcknowledgeAtOnce(socket);
 }
 
 void NetworkSerialDevice::close()
