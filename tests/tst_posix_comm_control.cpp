@@ -632,7 +632,9 @@ void tst_PosixCommControl::hangUpGivesOneDeviceLost()
     if (traffic == QLatin1String("unreported")) {
         // Stands for a QSerialPort that stays silent about the hang-up: the
         // control has to find it by itself.
-        auto *port = control.findChild<QSerialPort *>();
+        auto *rules = qobject_cast<platform::DeviceCommControl *>(&control);
+        QVERIFY(rules && rules->device());
+        auto *port = rules->device()->findChild<QSerialPort *>();
         QVERIFY(port);
         port->blockSignals(true);
     }

@@ -82,7 +82,6 @@ QString shownPath(const QString &path)
 frm_FaultsAndMods::frm_FaultsAndMods(std::unique_ptr<platform::CommControl> commControl,
                                      platform::MessageBoxes &messages, QWidget *parent)
     : QMainWindow(parent)
-    , m_commControl(std::move(commControl))
     , m_messages(messages)
 {
     setAttribute(Qt::WA_DeleteOnClose);
@@ -90,8 +89,10 @@ frm_FaultsAndMods::frm_FaultsAndMods(std::unique_ptr<platform::CommControl> comm
     setWindowTitle(texts::WindowCaption);
     platform::SetUpFixedWindow(this);
 
-    MSCommObject = m_commControl.get();
-    MSCommObject->setParent(nullptr); // owned here, released with the window
+    // Qt's parent ownership replaces the unique_ptr: any parent the caller gave
+    // is dropped, and the window is the control's one owner.
+    MSCommObject = commControl.release();
+    MSCommObject->setParent(this);
     connect(MSCommObject, &platform::CommControl::OnComm, this, &frm_FaultsAndMods::MSCommObject_OnComm);
 
     TimerConnection = new QTimer(this);
@@ -513,6 +514,6 @@ qint16 frm_FaultsAndMods::commPortNumber() const
     // Rounded half to even, as a conversion to a 16-bit integer does.
     const double port = value ? std::nearbyint(*value) : 0.0;
     if (!value || port < std::numeric_limits<qint16>::min() || port > std::numeric_limits<qint16>::max())
-        throw CommError{6, QStringLiteral("Overflow")};
+        throw CommError{platform::comm_error::Overflow, QString::fromLatin1(platform::comm_text::Overflow)};
     return static_cast<qint16>(port);
 }

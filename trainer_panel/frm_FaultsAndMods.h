@@ -56,6 +56,8 @@ public:
     QMenu *menu_Port = nullptr;
     // menu_Com[0] is the item "COM &1"; each describes what its number leads to.
     std::array<DescribedMenuItem *, faults_and_mods_layout::PortItems> menu_Com{};
+    // A child of the window like the other controls; it goes with the window,
+    // and the port with it.
     platform::CommControl *MSCommObject = nullptr;
     QTimer *TimerConnection = nullptr;
 
@@ -89,7 +91,6 @@ private:
     void connectionLost();
     qint16 commPortNumber() const;
 
-    std::unique_ptr<platform::CommControl> m_commControl;
     platform::MessageBoxes &m_messages;
     QString m_selectedCommPort;
     bool m_connectionArmed = false;

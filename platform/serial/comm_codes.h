@@ -24,8 +24,10 @@ constexpr std::int16_t TxFull = 1010;
 constexpr std::int16_t DeviceLost = 2000;
 } // namespace comm_event
 
-// Numbers of the errors that the serial control raises.
+// Numbers of the errors that the serial control raises, and the conversion
+// error that Connect traps beside them.
 namespace comm_error {
+constexpr int Overflow = 6;              // a port number too large for 16 bits
 constexpr int InvalidPropertyValue = 380;
 constexpr int PortAlreadyOpen = 8000;    // a setting that needs the port closed
 constexpr int InvalidPortNumber = 8002;
@@ -39,6 +41,7 @@ constexpr int WriteFailed = 8021;
 
 // The descriptions of the errors whose text names no device.
 namespace comm_text {
+inline constexpr char Overflow[] = "Overflow";
 inline constexpr char InvalidPropertyValue[] = "Invalid property value";
 inline constexpr char PortAlreadyOpen[] = "Operation not valid while the port is opened";
 inline constexpr char InvalidPortNumber[] = "Invalid port number";

@@ -97,7 +97,6 @@ void DeviceCommControl::setPortOpen(bool open)
     // kind or its queued events, reaches the next.
     m_device.reset();
     m_device = m_makeDevice(target);
-    m_device->setParent(this); // same thread, and found among the control's children
     connect(m_device.get(), &SerialDevice::lineEvent, this, &DeviceCommControl::postCommEvent);
     m_device->open(target, m_settings, m_settingsText);
 }

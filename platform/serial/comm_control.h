@@ -92,11 +92,16 @@ public:
     // What the resolver says, asked afresh.
     PortTarget target(qint16 port) const override;
 
+    // The device of the latest opening, or null; for tests that reach below it.
+    SerialDevice *device() const { return m_device.get(); }
+
 private:
     void refuseWhileOpen() const;
 
     PortResolver m_resolve;
     DeviceFactory m_makeDevice;
+    // Owned here alone, with no QObject parent: the factory hands it over, and
+    // each opening destroys the last one at once.
     std::unique_ptr<SerialDevice> m_device;
     qint16 m_commPort = 1;
     QString m_settingsText = QStringLiteral("9600,N,8,1");

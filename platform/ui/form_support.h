@@ -1,5 +1,8 @@
 #pragma once
 
+// The password windows keep off the taskbar; their callers reach it from here.
+#include "platform/ui/taskbar.h"
+
 #include <QFont>
 #include <QString>
 
@@ -26,18 +29,5 @@ void SetUpPasswordWindow(QWidget *window, int clientWidthTwips, int clientHeight
 
 // The Esc key does nothing in this window (a dialog would close on it).
 void IgnoreEscapeKey(QWidget *window);
-
-// Keeps the window's button off the taskbar: on Windows through a hidden
-// owner, on X11 through the _NET_WM_STATE_SKIP_TASKBAR hint of a window
-// marked a dialog, which desktops that follow the EWMH honour. Elsewhere
-// (Wayland, say) the desktop decides.
-void KeepOffTaskbar(QWidget *window);
-
-// How Windows keeps a window off the taskbar: the window gets an owner that is
-// never shown. Qt counts an owned window for nothing when it decides whether
-// the last window has closed, so the window holds the program open itself
-// while it is shown. Used by KeepOffTaskbar on Windows; public so that the
-// program's end can be checked with it on every system.
-void GiveHiddenOwner(QWidget *window);
 
 } // namespace platform
