@@ -358,6 +358,14 @@ void NetworkSerialDevice::close()
     if (!m_socket)
         return;
     m_socket->disconnect(this);
+    // A socket closed with data unread answers with a reset, and a reset can
+    // overtake the last byte written, which the server then never reads.
+    // What is left unread is taken first, a slice at most.
+    qint64 drained = 0;
+    while (drained < PumpSliceBytes && m_socket->state() == QAbstractSocket::ConnectedState
+           && m_socket->waitForReadyRead(0))
+        drained += m_socket->readAll().size();
+    m_socket->readAll();
     m_socket->abort();
     // Deleted by the event loop: close() may run inside one of its own notifications.
     m_socket.release()->deleteLater();
