@@ -522,6 +522,9 @@ void tst_EndToEnd::machineWideMappingReachesTheBase()
                                            settings_keys::PortKey(3)),
              std::nullopt);
 
+    // Never the system's own port, whatever goes wrong with the machine's value.
+    QCOMPARE(ResolveComPort(3).device, e2e.base->terminalPath());
+
     e2e.openWindow();
     e2e.window->menu_Com[2]->trigger();
     QVERIFY(e2e.connectToBase());

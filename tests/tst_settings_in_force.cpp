@@ -236,6 +236,10 @@ void tst_SettingsInForce::aBenchOnlyTheMachineMapsIsReached()
     ScriptedServer server(ScriptedServer::Script{});
     QVERIFY(server.port() != 0);
     QVERIFY(deploy({QStringLiteral("Ports/COM3=rfc2217://127.0.0.1:%1").arg(server.port())}, sandbox, more));
+    // Never the system's own port, whatever goes wrong with the machine's value.
+    const platform::PortTarget target = ResolveComPort(3);
+    QCOMPARE(target.kind, platform::PortTarget::Kind::Network);
+    QCOMPARE(target.host, QStringLiteral("127.0.0.1"));
     const auto control = platform::CreateSerialCommControl(ResolveComPort);
     control->setCommPort(3);
     control->setSettings(QStringLiteral("2400,E,8,2"));

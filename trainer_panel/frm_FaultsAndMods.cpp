@@ -64,18 +64,8 @@ std::optional<double> portValue(const QString &text)
     return ok && std::isfinite(value) ? std::optional<double>(value) : std::nullopt;
 }
 
-// A device path comes from a settings file anyone may have edited: shown
-// printable, and cut where a tool tip would run off the screen.
-QString shownPath(const QString &path)
-{
-    constexpr qsizetype MaxShown = 160;
-    QString shown;
-    for (const QChar c : path.left(MaxShown))
-        shown += c.isPrint() ? c : QChar(u'?');
-    if (path.size() > MaxShown)
-        shown += QStringLiteral("...");
-    return shown;
-}
+// A device path comes from a settings file: cut where a tool tip would run off the screen.
+constexpr qsizetype ShownPathLength = 160;
 
 } // namespace
 
@@ -266,7 +256,7 @@ QString frm_FaultsAndMods::portTargetText(const platform::PortTarget &target)
 {
     switch (target.kind) {
     case platform::PortTarget::Kind::Device:
-        return shownPath(target.device);
+        return platform::ShownText(target.device, ShownPathLength);
     case platform::PortTarget::Kind::SystemPort:
         return texts::SystemPortTarget(target.number);
     case platform::PortTarget::Kind::Network:

@@ -11,20 +11,9 @@ namespace {
 
 const QString Scheme = QStringLiteral("rfc2217://");
 const QString TlsScheme = QStringLiteral("rfc2217s://");
-// A mapping comes from a settings file anyone may have edited: what is shown
-// of it is bounded and printable.
+// How much of a mapped value a description quotes.
 constexpr qsizetype ShownValueLength = 80;
 constexpr qsizetype MaxHostNameLength = 253;
-
-QString shownValue(const QString &value)
-{
-    QString shown;
-    for (const QChar c : value.left(ShownValueLength))
-        shown += c.isPrint() ? c : QChar(u'?');
-    if (value.size() > ShownValueLength)
-        shown += QStringLiteral("...");
-    return shown;
-}
 
 PortTarget invalid(int number, const QString &value, const QString &reason)
 {
@@ -32,7 +21,7 @@ PortTarget invalid(int number, const QString &value, const QString &reason)
     target.number = number;
     target.description = QStringLiteral("%1: COM%2 is mapped to \"%3\", %4")
                              .arg(QString::fromLatin1(comm_text::InvalidPortNumber),
-                                  QString::number(number), shownValue(value), reason);
+                                  QString::number(number), ShownText(value, ShownValueLength), reason);
     return target;
 }
 
@@ -148,6 +137,16 @@ PortTarget PortTargetFromMapping(int number, const QString &value)
         target.device = QStringLiteral("/dev/") + mapped;
 #endif
     return target;
+}
+
+QString ShownText(const QString &value, qsizetype maxLength)
+{
+    QString shown;
+    for (const QChar c : value.left(maxLength))
+        shown += c.isPrint() ? c : QChar(u'?');
+    if (value.size() > maxLength)
+        shown += QStringLiteral("...");
+    return shown;
 }
 
 PortTarget InvalidPortTarget(int number, const QString &value, const QString &reason)

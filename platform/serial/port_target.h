@@ -50,6 +50,10 @@ PortTarget PortTargetFromMapping(int number, const QString &value);
 // "whose ..."): an Invalid target whose description names the value.
 PortTarget InvalidPortTarget(int number, const QString &value, const QString &reason);
 
+// What a settings file holds, as it may be shown to the user: characters that
+// do not print as "?", and at most maxLength of them, then "...".
+QString ShownText(const QString &value, qsizetype maxLength);
+
 // The host and port as they would be written in a mapping: IPv6 in brackets.
 QString NetworkAddressText(const PortTarget &target);
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/serial/comm_codes.h"
 #include "platform/serial/port_target.h"
 #include "platform/serial/serial_settings.h"
 
@@ -15,6 +16,13 @@ struct CommError
     int number = 0;
     QString description;
 };
+
+// 8002 for a port that leads nowhere usable, the reason after the error's own words.
+inline CommError InvalidPortError(const QString &reason)
+{
+    return {comm_error::InvalidPortNumber,
+            QStringLiteral("%1: %2").arg(QString::fromLatin1(comm_text::InvalidPortNumber), reason)};
+}
 
 // One kind of port below the serial control's rules: a terminal device, the
 // Win32 engine, a serial server on the network. The control checks every

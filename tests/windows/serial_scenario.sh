@@ -94,7 +94,9 @@ step "COM 2 mapped in the registry to ser2net in front of tarvex-sim: the probe 
 source "$(dirname "$0")/../../tools/ser2net.sh"
 start_simulator
 # ser2net, a Linux program, takes the simulator's terminal with its lines.
-start_ser2net "$(readlink "$WINEPREFIX/dosdevices/com1")" "$work"
+terminal=$(readlink "$WINEPREFIX/dosdevices/com1")
+[[ $terminal == /dev/pts/* ]] || fail "COM 1 leads to \"$terminal\", not to the simulator's terminal"
+start_ser2net "$terminal" "$work"
 trap 'kill "$ser2net_pid" 2>/dev/null || true; finish' EXIT
 wine reg add "$ports" /v COM2 /t REG_SZ /d "$ser2net_url" /f > /dev/null
 log_in "$password"

@@ -64,12 +64,15 @@ trap 'stop_ser2net; stop_s_server; finish' EXIT
 # A new simulator and, in front of its terminal, ser2net inside TLS with the
 # bench's files NAME.key and NAME.crt of the lab; COM 3 is mapped to it.
 bench_inside_tls() {
-    local name=$1 server_folder
+    local name=$1 server_folder terminal
     stop_ser2net
     start_simulator
     server_folder=$(mktemp -d "$work/ser2net.XXXXXX")
-    # ser2net, a Linux program, takes the simulator's terminal with its lines.
-    LD_PRELOAD=$fixture start_ser2net_tls "$(readlink "$WINEPREFIX/dosdevices/com1")" "$server_folder" \
+    # ser2net, a Linux program, takes the simulator's terminal with its lines;
+    # never anything but a pseudo-terminal.
+    terminal=$(readlink "$WINEPREFIX/dosdevices/com1")
+    [[ $terminal == /dev/pts/* ]] || fail "COM 1 leads to \"$terminal\", not to the simulator's terminal"
+    LD_PRELOAD=$fixture start_ser2net_tls "$terminal" "$server_folder" \
         "$lab/$name.key" "$lab/$name.crt"
     wine reg add "$ports" /v COM3 /t REG_SZ /d "$ser2net_url" /f > /dev/null
     address=${ser2net_url#rfc2217s://}

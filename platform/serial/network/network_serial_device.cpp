@@ -120,12 +120,6 @@ constexpr qint64 WriteBacklogBytes = 8 * 1024;
 constexpr qint64 GraceMinMicroseconds = 1000;
 constexpr qint64 GraceMaxMicroseconds = 100 * 1000;
 
-CommError unreachable(const QString &text)
-{
-    return {comm_error::InvalidPortNumber,
-            QStringLiteral("%1: %2").arg(QString::fromLatin1(comm_text::InvalidPortNumber), text)};
-}
-
 std::chrono::milliseconds remaining(const QDeadlineTimer &deadline)
 {
     return std::chrono::milliseconds(qMax<qint64>(0, deadline.remainingTime()));
@@ -205,12 +199,12 @@ void NetworkSerialDevice::connectSocket(const PortTarget &target, const QDeadlin
             addresses = found.addresses;
             break;
         case HostLookupResult::Outcome::NotFound:
-            throw unreachable(QStringLiteral("%1 was not found (%2)").arg(target.host, found.error));
+            throw InvalidPortError(QStringLiteral("%1 was not found (%2)").arg(target.host, found.error));
         case HostLookupResult::Outcome::TimedOut:
-            throw unreachable(QStringLiteral("%1 was not found within %2 s")
+            throw InvalidPortError(QStringLiteral("%1 was not found within %2 s")
                                   .arg(target.host, QString::number(NetworkOpenTimeoutMs / 1000)));
         case HostLookupResult::Outcome::Busy:
-            throw unreachable(QStringLiteral("%1 was not looked up: the name server has not answered an earlier lookup")
+            throw InvalidPortError(QStringLiteral("%1 was not looked up: the name server has not answered an earlier lookup")
                                   .arg(target.host));
         }
     }
@@ -225,9 +219,9 @@ void NetworkSerialDevice::connectSocket(const PortTarget &target, const QDeadlin
         m_socket->abort();
     }
     if (deadline.hasExpired() || failure.isEmpty())
-        throw unreachable(QStringLiteral("%1 did not answer within %2 s")
+        throw InvalidPortError(QStringLiteral("%1 did not answer within %2 s")
                               .arg(m_address, QString::number(NetworkOpenTimeoutMs / 1000)));
-    throw unreachable(QStringLiteral("cannot reach %1 (%2)").arg(m_address, failure));
+    throw InvalidPortError(QStringLiteral("cannot reach %1 (%2)").arg(m_address, failure));
 }
 
 // True once connected, and for a bench inside TLS once its certificate has
@@ -251,7 +245,7 @@ bool NetworkSerialDevice::connectTo(const QHostAddress &address, const PortTarge
     // on a plain port, the handshake's hello would reach the bench's serial
     // line as bytes that switch faults. A round trip or so tells.
     if (socket->bytesAvailable() > 0 || socket->waitForReadyRead(graceMilliseconds()) || !m_firstBytes.isEmpty())
-        throw unreachable(QStringLiteral("%1 is a plain Telnet port, not TLS (rfc2217://%1?)").arg(m_address));
+        throw InvalidPortError(QStringLiteral("%1 is a plain Telnet port, not TLS (rfc2217://%1?)").arg(m_address));
     // The bench is checked against the name in the mapping, not the address it was found at.
     socket->setPeerVerifyName(target.host);
     socket->startClientEncryption();
@@ -262,7 +256,7 @@ bool NetworkSerialDevice::connectTo(const QHostAddress &address, const PortTarge
                                          m_handshakeError.value_or(socket->error()),
                                          m_handshakeError ? m_handshakeErrorText : socket->errorString(),
                                          m_deskCertificate);
-    throw unreachable(why);
+    throw InvalidPortError(why);
 }
 
 int NetworkSerialDevice::graceMilliseconds() const
@@ -292,9 +286,9 @@ void NetworkSerialDevice::negotiate(const QString &settingsText, const QDeadline
     m_socket->flush();
     while (m_session->state() == rfc2217::ClientSession::State::Negotiating) {
         if (m_socket->state() != QAbstractSocket::ConnectedState)
-            throw unreachable(closedDuringNegotiation());
+            throw InvalidPortError(closedDuringNegotiation());
         if (deadline.hasExpired())
-            throw unreachable(QStringLiteral("%1 did not set up the serial port within %2 s")
+            throw InvalidPortError(QStringLiteral("%1 did not set up the serial port within %2 s")
                                   .arg(m_address, QString::number(NetworkOpenTimeoutMs / 1000)));
         acknowledgeAtOnce();
         // readyRead is emitted from inside the wait; no event loop runs meanwhile.
@@ -314,10 +308,10 @@ void NetworkSerialDevice::expectReady(const QString &settingsText) const
                         QStringLiteral("%1 does not accept the settings %2: %3")
                             .arg(m_address, settingsText, QString::fromStdString(m_session->failure()))};
     case rfc2217::ClientSession::State::ProtocolError:
-        throw unreachable(QStringLiteral("%1 broke the Telnet protocol: %2")
+        throw InvalidPortError(QStringLiteral("%1 broke the Telnet protocol: %2")
                               .arg(m_address, QString::fromStdString(m_session->failure())));
     default:
-        throw unreachable(QStringLiteral("%1 is no serial port: %2")
+        throw InvalidPortError(QStringLiteral("%1 is no serial port: %2")
                               .arg(m_address, QString::fromStdString(m_session->failure())));
     }
 }
@@ -329,7 +323,7 @@ void NetworkSerialDevice::expectStillConnected(const QString &settingsText)
     if (m_socket->state() == QAbstractSocket::ConnectedState)
         m_socket->waitForReadyRead(graceMilliseconds());
     if (m_socket->state() != QAbstractSocket::ConnectedState)
-        throw unreachable(closedDuringNegotiation());
+        throw InvalidPortError(closedDuringNegotiation());
     // What came meanwhile may have undone the settings.
     expectReady(settingsText);
 }

@@ -16,20 +16,14 @@ namespace {
 // A certificate file is a few KiB; a file far larger is no certificate.
 constexpr qint64 MostFileBytes = 1024 * 1024;
 
-CommError unusable(const QString &text)
-{
-    return {comm_error::InvalidPortNumber,
-            QStringLiteral("%1: %2").arg(QString::fromLatin1(comm_text::InvalidPortNumber), text)};
-}
-
 QByteArray readBounded(const QString &path, const QString &what)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw unusable(QStringLiteral("%1 %2 cannot be read (%3)").arg(what, path, file.errorString()));
+        throw InvalidPortError(QStringLiteral("%1 %2 cannot be read (%3)").arg(what, path, file.errorString()));
     const QByteArray bytes = file.read(MostFileBytes + 1);
     if (bytes.size() > MostFileBytes)
-        throw unusable(QStringLiteral("%1 %2 is larger than 1 MiB").arg(what, path));
+        throw InvalidPortError(QStringLiteral("%1 %2 is larger than 1 MiB").arg(what, path));
     return bytes;
 }
 
@@ -37,7 +31,7 @@ QList<QSslCertificate> certificatesIn(const QString &path, const QString &what)
 {
     const QList<QSslCertificate> certificates = QSslCertificate::fromData(readBounded(path, what), QSsl::Pem);
     if (certificates.isEmpty())
-        throw unusable(QStringLiteral("%1 %2 holds no PEM certificate").arg(what, path));
+        throw InvalidPortError(QStringLiteral("%1 %2 holds no PEM certificate").arg(what, path));
     return certificates;
 }
 
@@ -48,7 +42,7 @@ void refuseKeyReadableByOthers(const QString &path)
     const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
         | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
     if (QFileInfo(path).permissions() & others)
-        throw unusable(QStringLiteral("the desk's key %1 can be read by others (chmod 600 %1)").arg(path));
+        throw InvalidPortError(QStringLiteral("the desk's key %1 can be read by others (chmod 600 %1)").arg(path));
 #else
     Q_UNUSED(path)
 #endif
@@ -63,7 +57,7 @@ QSslKey keyIn(const QString &path)
         if (!key.isNull())
             return key;
     }
-    throw unusable(QStringLiteral("the desk's key %1 holds no PEM private key that is not encrypted").arg(path));
+    throw InvalidPortError(QStringLiteral("the desk's key %1 holds no PEM private key that is not encrypted").arg(path));
 }
 
 bool isTrustError(QSslError::SslError error)
@@ -123,7 +117,7 @@ QSslConfiguration TlsConfigurationFor(const TlsFiles &files)
     if (!files.ca.isEmpty())
         configuration.setCaCertificates(certificatesIn(files.ca, QStringLiteral("the CA file")));
     if (files.certificate.isEmpty() != files.key.isEmpty())
-        throw unusable(QStringLiteral("the desk needs both a certificate and a key ([TLS] Certificate and Key)"));
+        throw InvalidPortError(QStringLiteral("the desk needs both a certificate and a key ([TLS] Certificate and Key)"));
     if (!files.certificate.isEmpty()) {
         configuration.setLocalCertificateChain(certificatesIn(files.certificate, QStringLiteral("the desk's certificate")));
         configuration.setPrivateKey(keyIn(files.key));
