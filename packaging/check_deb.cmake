@@ -54,8 +54,7 @@ if(description_count LESS 2)
 endif()
 # Computed from the programs' libraries, plus the windowing plugins that
 # nothing links.
-foreach(dependency libc6 libstdc\\+\\+6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6
-                   qt6-qpa-plugins)
+foreach(dependency libc6 libstdc\\+\\+6 libqt6core6 libqt6gui6 libqt6widgets6 qt6-qpa-plugins)
     if(NOT depends MATCHES "(^|, )${dependency}( |,|$)")
         fail("Depends lacks ${dependency}: ${depends}")
     endif()

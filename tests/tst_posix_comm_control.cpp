@@ -14,7 +14,10 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QSerialPort>
+#include <QDateTime>
+#include <QLockFile>
+#include <QProcess>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QtTest>
@@ -28,9 +31,13 @@
 #include <thread>
 
 #include <dlfcn.h>
+#include <cstdarg>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -50,8 +57,7 @@ QList<tcflag_t> requestedControlFlags;
 
 } // namespace
 
-// Takes the place of the C library's tcsetattr for QSerialPort too, records, and
-// passes the call on.
+// Takes the place of the C library's tcsetattr, records, and passes the call on.
 extern "C" int tcsetattr(int fd, int action, const struct termios *attributes)
 {
     using Call = int (*)(int, int, const struct termios *);
@@ -59,6 +65,91 @@ extern "C" int tcsetattr(int fd, int action, const struct termios *attributes)
     requestedControlFlags.append(attributes->c_cflag);
     return next(fd, action, attributes);
 }
+
+namespace {
+
+// A link that the test swaps to another target right after the device's first
+// look at it (stat) or first open of it: the moment a second look at the path
+// would see something else.
+enum class SwapAfter { Nothing, Stat, Open };
+SwapAfter swapAfter = SwapAfter::Nothing;
+QByteArray swapLink;
+QByteArray swapTarget;
+
+void swapIfDue(SwapAfter call, const char *path)
+{
+    if (swapAfter != call || !path || swapLink != path)
+        return;
+    swapAfter = SwapAfter::Nothing;
+    ::unlink(swapLink.constData());
+    if (::symlink(swapTarget.constData(), swapLink.constData()) == -1)
+        ::abort(); // the row would test nothing
+}
+
+template <typename Call>
+Call nextCall(const char *name)
+{
+    return reinterpret_cast<Call>(::dlsym(RTLD_NEXT, name));
+}
+
+int openMode(int flags, va_list arguments)
+{
+    return (flags & (O_CREAT | O_TMPFILE)) ? va_arg(arguments, int) : 0;
+}
+
+} // namespace
+
+// The calls with which a program looks at a path and opens it, each passed on
+// and followed by the swap when it is due.
+extern "C" int stat(const char *path, struct stat *info)
+{
+    static const auto next = nextCall<int (*)(const char *, struct stat *)>("stat");
+    const int result = next(path, info);
+    swapIfDue(SwapAfter::Stat, path);
+    return result;
+}
+
+extern "C" int stat64(const char *path, struct stat64 *info)
+{
+    static const auto next = nextCall<int (*)(const char *, struct stat64 *)>("stat64");
+    const int result = next(path, info);
+    swapIfDue(SwapAfter::Stat, path);
+    return result;
+}
+
+extern "C" int open(const char *path, int flags, ...)
+{
+    static const auto next = nextCall<int (*)(const char *, int, ...)>("open");
+    va_list arguments;
+    va_start(arguments, flags);
+    const int mode = openMode(flags, arguments);
+    va_end(arguments);
+    const int result = next(path, flags, mode);
+    swapIfDue(SwapAfter::Open, path);
+    return result;
+}
+
+extern "C" int open64(const char *path, int flags, ...)
+{
+    static const auto next = nextCall<int (*)(const char *, int, ...)>("open64");
+    va_list arguments;
+    va_start(arguments, flags);
+    const int mode = openMode(flags, arguments);
+    va_end(arguments);
+    const int result = next(path, flags, mode);
+    swapIfDue(SwapAfter::Open, path);
+    return result;
+}
+
+// The kernel's terminal settings with the speed as a number, which
+// <termios.h> leaves out; the layout is the kernel's ABI.
+struct termios2
+{
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
 
 namespace {
 
@@ -126,6 +217,8 @@ private slots:
     void receiveQueueIsBounded();
     void lineSettingsReachTheDevice_data();
     void lineSettingsReachTheDevice();
+    void speedsWithoutTheirOwnConstantReachTheDevice_data();
+    void speedsWithoutTheirOwnConstantReachTheDevice();
     void settingsTheLineCannotTakeAreRefusedAtOpen_data();
     void settingsTheLineCannotTakeAreRefusedAtOpen();
 
@@ -133,8 +226,14 @@ private slots:
     void invalidPortNumbers();
     void systemConsoleIsNeverOpened_data();
     void systemConsoleIsNeverOpened();
+    void consoleIsCheckedOnTheDescriptorInUse_data();
+    void consoleIsCheckedOnTheDescriptorInUse();
+    void controllingTerminalIsComparedWithTheConsole_data();
+    void controllingTerminalIsComparedWithTheConsole();
     void portInUseIsNotAnInvalidPort_data();
     void portInUseIsNotAnInvalidPort();
+    void lockFileTellsOtherProgramsThePortIsTaken_data();
+    void lockFileTellsOtherProgramsThePortIsTaken();
     void onlyAcceptedChangesReachTheNextOpening_data();
     void onlyAcceptedChangesReachTheNextOpening();
 
@@ -281,7 +380,7 @@ void tst_PosixCommControl::inputTakesBufferedAndSystemBytesInOrder()
     control.setPortOpen(true);
 
     QVERIFY(rig.pty.write("AB"));
-    QTest::qWait(50); // the event loop moves these into QSerialPort's buffer
+    QTest::qWait(50); // the event loop moves these into the receive queue
     QVERIFY(rig.pty.write("CD"));
     platform::Sleep(30); // these stay with the system
     QCOMPARE(control.inBufferCount(), qint16(4));
@@ -388,6 +487,32 @@ void tst_PosixCommControl::lineSettingsReachTheDevice()
     QCOMPARE(uint(::cfgetospeed(&kept)), speed);
     QCOMPARE(uint(::cfgetispeed(&kept)), speed);
     QCOMPARE(uint(kept.c_cflag & CSTOPB), uint(flagsSet & CSTOPB));
+}
+
+void tst_PosixCommControl::speedsWithoutTheirOwnConstantReachTheDevice_data()
+{
+    QTest::addColumn<int>("speed");
+    QTest::newRow("14400") << 14400;
+    QTest::newRow("250000, as a DMX line runs") << 250000;
+}
+
+void tst_PosixCommControl::speedsWithoutTheirOwnConstantReachTheDevice()
+{
+    QFETCH(int, speed);
+    PortRig rig;
+    QVERIFY(rig.pty.isValid());
+    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
+    platform::CommControl &control = *controlOwner;
+    control.setCommPort(1);
+    control.setSettings(QStringLiteral("%1,E,8,2").arg(speed));
+    control.setPortOpen(true);
+    QVERIFY(control.portOpen());
+
+    termios2 kept {};
+    QCOMPARE(::ioctl(rig.pty.master(), TCGETS2, &kept), 0);
+    QCOMPARE(int(kept.c_ospeed), speed);
+    QCOMPARE(int(kept.c_ispeed), speed);
+    QCOMPARE(uint(kept.c_cflag & CSTOPB), uint(CSTOPB));
 }
 
 void tst_PosixCommControl::settingsTheLineCannotTakeAreRefusedAtOpen_data()
@@ -511,6 +636,112 @@ void tst_PosixCommControl::systemConsoleIsNeverOpened()
     QCOMPARE(pty.readFor(30), QByteArray());
 }
 
+void tst_PosixCommControl::consoleIsCheckedOnTheDescriptorInUse_data()
+{
+    QTest::addColumn<int>("swap"); // SwapAfter
+    QTest::addColumn<bool>("refused");
+    // Either the console was opened and is refused, or the harmless terminal
+    // that was looked at is the one used: never the console.
+    QTest::newRow("link swapped to the console after a look at it") << int(SwapAfter::Stat) << true;
+    QTest::newRow("link swapped to the console after it was opened") << int(SwapAfter::Open) << false;
+}
+
+void tst_PosixCommControl::consoleIsCheckedOnTheDescriptorInUse()
+{
+    QFETCH(int, swap);
+    QFETCH(bool, refused);
+    StoreSandbox sandbox;
+    PseudoTerminal harmless;
+    PseudoTerminal console;
+    QVERIFY(harmless.isValid() && console.isValid());
+    QTemporaryDir links;
+    const QString mapped = links.filePath(QStringLiteral("adapter"));
+    QVERIFY(QFile::link(harmless.slavePath(), mapped));
+    mapPort(1, mapped);
+    const QStringList names{console.slavePath().mid(int(qstrlen("/dev/")))};
+    const termios before = console.slaveAttributes();
+
+    platform::DeviceCommControl control(ResolveComPort, [names](const platform::PortTarget &) {
+        return platform::CreatePosixSerialDevice([names] { return names; });
+    });
+    control.setCommPort(1);
+    control.setSettings(QStringLiteral("2400,E,8,2"));
+    swapLink = QFile::encodeName(mapped);
+    swapTarget = QFile::encodeName(console.slavePath());
+    swapAfter = SwapAfter(swap);
+    const auto error = CommErrorFrom([&] { control.setPortOpen(true); });
+    const bool swapped = swapAfter == SwapAfter::Nothing;
+    swapAfter = SwapAfter::Nothing;
+    QVERIFY2(swapped, "the device never reached the link");
+    if (refused) {
+        QVERIFY(error);
+        QCOMPARE(error->number, comm_error::InvalidPortNumber);
+        QVERIFY2(error->description.contains(QStringLiteral("system console")), qPrintable(error->description));
+        QVERIFY(!control.portOpen());
+    } else {
+        QVERIFY2(!error, qPrintable(error ? error->description : QString()));
+        control.setOutput("h");
+        QCOMPARE(harmless.read(1, 1000), QByteArray("h"));
+        control.setPortOpen(false);
+    }
+    const termios after = console.slaveAttributes();
+    QCOMPARE(after.c_cflag, before.c_cflag);
+    QCOMPARE(cfgetospeed(&after), cfgetospeed(&before));
+    QCOMPARE(console.readFor(30), QByteArray());
+}
+
+void tst_PosixCommControl::controllingTerminalIsComparedWithTheConsole_data()
+{
+    QTest::addColumn<bool>("isConsole");
+    QTest::addColumn<int>("outcome"); // of the child, below
+    QTest::newRow("/dev/tty stands for the console") << true << 0;
+    QTest::newRow("/dev/tty stands for another terminal") << false << 1;
+}
+
+void tst_PosixCommControl::controllingTerminalIsComparedWithTheConsole()
+{
+    QFETCH(bool, isConsole);
+    QFETCH(int, outcome);
+    enum Outcome { RefusedAsConsole, Opened, OtherError, NoControllingTerminal };
+    PseudoTerminal pty;
+    QVERIFY(pty.isValid());
+    const QStringList names =
+        isConsole ? QStringList{pty.slavePath().mid(int(qstrlen("/dev/")))} : QStringList{};
+    const termios before = pty.slaveAttributes();
+    std::fflush(nullptr);
+
+    // Only a session of its own can take the terminal as its controlling one.
+    const pid_t child = ::fork();
+    QVERIFY(child != -1);
+    if (child == 0) {
+        if (::setsid() == -1 || ::open(QFile::encodeName(pty.slavePath()).constData(), O_RDWR) == -1)
+            ::_exit(NoControllingTerminal);
+        platform::PortTarget target;
+        target.kind = platform::PortTarget::Kind::Device;
+        target.number = 1;
+        target.device = QStringLiteral("/dev/tty");
+        const auto device = platform::CreatePosixSerialDevice([names] { return names; });
+        const auto error = CommErrorFrom([&] {
+            device->open(target, platform::LineSettings{2400, platform::Parity::Even, 8, platform::StopBits::Two},
+                         QStringLiteral("2400,E,8,2"));
+        });
+        if (!error)
+            ::_exit(Opened);
+        const bool console = error->number == comm_error::InvalidPortNumber
+            && error->description.contains(QStringLiteral("system console"));
+        ::_exit(console ? RefusedAsConsole : OtherError);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), outcome);
+    if (isConsole) {
+        const termios after = pty.slaveAttributes();
+        QCOMPARE(after.c_cflag, before.c_cflag);
+        QCOMPARE(cfgetospeed(&after), cfgetospeed(&before));
+    }
+}
+
 void tst_PosixCommControl::portInUseIsNotAnInvalidPort_data()
 {
     QTest::addColumn<bool>("throughLink");
@@ -551,6 +782,77 @@ void tst_PosixCommControl::portInUseIsNotAnInvalidPort()
     second.setPortOpen(true);
     second.setOutput("2");
     QCOMPARE(rig.pty.read(1, 1000), QByteArray("2"));
+}
+
+void tst_PosixCommControl::lockFileTellsOtherProgramsThePortIsTaken_data()
+{
+    QTest::addColumn<QString>("holder");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("a program that holds it through QLockFile") << "qlockfile" << true;
+    // As programs that write the pid alone leave it: no lock on the file itself.
+    QTest::newRow("a plain lock file an hour old, its process running") << "plain running" << true;
+    QTest::newRow("a plain lock file whose process has ended") << "plain ended" << false;
+}
+
+void tst_PosixCommControl::lockFileTellsOtherProgramsThePortIsTaken()
+{
+    QFETCH(QString, holder);
+    QFETCH(bool, refused);
+    PortRig rig;
+    QVERIFY(rig.pty.isValid());
+    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
+    platform::CommControl &control = *controlOwner;
+    control.setCommPort(1);
+    control.setPortOpen(true);
+    const QString lockPath = SerialLockFile(rig.pty.slavePath());
+    QVERIFY2(!lockPath.isEmpty(), "the port was taken without a lock file");
+    QFile lock(lockPath);
+    QVERIFY(lock.open(QIODevice::ReadOnly));
+    QCOMPARE(lock.readLine().trimmed(), QByteArray::number(QCoreApplication::applicationPid()));
+    lock.close();
+    control.setPortOpen(false);
+    QVERIFY2(!QFile::exists(lockPath), qPrintable(lockPath + QStringLiteral(" was left behind")));
+
+    QLockFile other(lockPath);
+    QProcess process;
+    if (holder == QLatin1String("qlockfile")) {
+        QVERIFY(other.tryLock(0));
+    } else {
+        process.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+        QVERIFY(process.waitForStarted());
+        const qint64 pid = process.processId();
+        if (holder == QLatin1String("plain ended")) {
+            process.kill();
+            QVERIFY(process.waitForFinished());
+        }
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+        lock.write(QByteArray::number(pid).rightJustified(10, ' ') + '\n');
+        lock.close();
+        const QDateTime anHourAgo = QDateTime::currentDateTime().addSecs(-3600);
+        QVERIFY(lock.open(QIODevice::ReadWrite));
+        QVERIFY(lock.setFileTime(anHourAgo, QFileDevice::FileModificationTime));
+        lock.close();
+    }
+    const auto error = CommErrorFrom([&] { control.setPortOpen(true); });
+    if (!refused) {
+        QVERIFY2(!error, qPrintable(error ? error->description : QString()));
+        QVERIFY(control.portOpen());
+        return;
+    }
+    QVERIFY(error);
+    QCOMPARE(error->number, comm_error::PortInUse);
+    QVERIFY2(error->description.contains(lockPath), qPrintable(error->description));
+    QVERIFY(!control.portOpen());
+    QCOMPARE(rig.pty.readFor(30), QByteArray());
+    if (holder == QLatin1String("qlockfile")) {
+        other.unlock();
+    } else {
+        process.kill();
+        process.waitForFinished();
+        QFile::remove(lockPath);
+    }
+    control.setPortOpen(true);
+    QVERIFY(control.portOpen());
 }
 
 void tst_PosixCommControl::onlyAcceptedChangesReachTheNextOpening_data()
@@ -605,7 +907,7 @@ void tst_PosixCommControl::hangUpGivesOneDeviceLost_data()
     QTest::addColumn<QString>("traffic");
     QTest::addColumn<bool>("lines"); // published for the modem-line fixture
     QTest::newRow("no data flowing") << "none" << false;
-    QTest::newRow("hang-up that QSerialPort does not report") << "unreported" << false;
+    QTest::newRow("hang-up that the read notifier does not report") << "unreported" << false;
     QTest::newRow("data received just before") << "received" << false;
     QTest::newRow("write after hang-up") << "write" << false;
     // The line counters themselves fail once the device is gone.
@@ -630,13 +932,13 @@ void tst_PosixCommControl::hangUpGivesOneDeviceLost()
     control.setPortOpen(true);
     QTest::qWait(30);
     if (traffic == QLatin1String("unreported")) {
-        // Stands for a QSerialPort that stays silent about the hang-up: the
-        // control has to find it by itself.
+        // Stands for a read notification that never comes: the control has
+        // to find the hang-up by itself.
         auto *rules = qobject_cast<platform::DeviceCommControl *>(&control);
         QVERIFY(rules && rules->device());
-        auto *port = rules->device()->findChild<QSerialPort *>();
-        QVERIFY(port);
-        port->blockSignals(true);
+        auto *notifier = rules->device()->findChild<QSocketNotifier *>();
+        QVERIFY(notifier);
+        notifier->blockSignals(true);
     }
 
     if (traffic == QLatin1String("received")) {

@@ -8,7 +8,7 @@ set -euo pipefail
 
 packages=(
     cmake g++ make pkg-config
-    qt6-base-dev qt6-serialport-dev libgl-dev
+    qt6-base-dev libgl-dev
     # The password windows set their taskbar hint through xcb.
     libxcb1-dev
     fonts-dejavu-core fonts-liberation

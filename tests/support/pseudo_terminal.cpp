@@ -1,6 +1,7 @@
 #include "tests/support/pseudo_terminal.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 
 #include <cerrno>
@@ -102,4 +103,19 @@ int PseudoTerminal::number() const
 void PseudoTerminal::setNonBlocking() const
 {
     ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
+}
+
+QString SerialLockFile(const QString &devicePath)
+{
+    QString name = devicePath;
+    if (name.startsWith(QLatin1String("/dev/")))
+        name.remove(0, int(qstrlen("/dev/")));
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    for (const char *folder : {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
+                               "/tmp", "/var/tmp", "/var/lock/lockdev", "/run/lock"}) {
+        const QString path = QDir(QString::fromLatin1(folder)).filePath(QStringLiteral("LCK..") + name);
+        if (QFile::exists(path))
+            return path;
+    }
+    return QString();
 }

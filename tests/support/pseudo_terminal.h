@@ -63,3 +63,8 @@ public:
 private:
     QString m_slavePath;
 };
+
+// The lock file that a program holds for the terminal at `devicePath`
+// ("LCK.." and its name below /dev, '/' as '_') in the lock folders where
+// programs look for one; empty when there is none.
+QString SerialLockFile(const QString &devicePath);

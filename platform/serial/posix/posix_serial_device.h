@@ -30,8 +30,8 @@ struct LineCounters
 // that moved, however far, so a pulse too short to see as a state still counts.
 QList<qint16> LineEventsBetween(const LineCounters &before, const LineCounters &after);
 
-// A terminal device opened with QSerialPort, which never opens one of the
-// terminals `consoles` names (tests give their own list).
+// A terminal device, driven through termios on one descriptor, which never
+// takes over one of the terminals `consoles` names (tests give their own list).
 using ConsoleList = std::function<QStringList()>;
 std::unique_ptr<SerialDevice> CreatePosixSerialDevice(ConsoleList consoles = ActiveSystemConsoles);
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <optional>
 
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #ifdef __linux__
 #include <sys/sysmacros.h>
@@ -40,6 +41,22 @@ std::optional<dev_t> terminalDevice(const QString &name)
     return makedev(major, minor);
 }
 
+// The terminal that an open /dev/tty or /dev/console stands for, whose own
+// device number names neither; for any other terminal, itself.
+std::optional<dev_t> underlyingTerminal(int fd)
+{
+#ifdef TIOCGDEV
+    unsigned int encoded = 0;
+    if (::ioctl(fd, TIOCGDEV, &encoded) == -1)
+        return std::nullopt;
+    // The kernel's 32-bit encoding: minor bits 0-7 and 20-31, major bits 8-19.
+    return makedev((encoded >> 8) & 0xfffU, (encoded & 0xffU) | ((encoded >> 12) & 0xfff00U));
+#else
+    Q_UNUSED(fd);
+    return std::nullopt;
+#endif
+}
+
 } // namespace
 
 QStringList ActiveSystemConsoles()
@@ -61,11 +78,17 @@ QStringList ActiveSystemConsoles()
     return names;
 }
 
-bool IsActiveConsole(dev_t device, const QStringList &consoles)
+bool LeadsToActiveConsole(int fd, const QStringList &consoles)
 {
-    return std::any_of(consoles.cbegin(), consoles.cend(), [device](const QString &name) {
+    struct stat info {};
+    if (::fstat(fd, &info) == -1)
+        return true; // unknown is never taken over
+    QList<dev_t> devices{info.st_rdev};
+    if (const std::optional<dev_t> behind = underlyingTerminal(fd))
+        devices.append(*behind);
+    return std::any_of(consoles.cbegin(), consoles.cend(), [&devices](const QString &name) {
         const std::optional<dev_t> console = terminalDevice(name);
-        return console && *console == device;
+        return console && devices.contains(*console);
     });
 }
 

@@ -2,8 +2,6 @@
 
 #include <QStringList>
 
-#include <sys/types.h>
-
 // The terminals that are the machine's own console: never opened as a serial
 // port, whatever name they are mapped under, since taking one over would
 // reconfigure and write to the console.
@@ -13,7 +11,8 @@ namespace platform {
 // ("ttyS0", "tty1"), from the kernel's lists.
 QStringList ActiveSystemConsoles();
 
-// Whether the terminal with device number `device` is one of `consoles`.
-bool IsActiveConsole(dev_t device, const QStringList &consoles);
+// Whether the open terminal `fd` is one of `consoles`: the device it is, or the
+// terminal it stands for (/dev/tty, /dev/console).
+bool LeadsToActiveConsole(int fd, const QStringList &consoles);
 
 } // namespace platform
