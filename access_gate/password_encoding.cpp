@@ -1,6 +1,6 @@
 #include "password_encoding.h"
 
-#include "platform/system/random_source.h"
+#include "random_source.h"
 
 #include <algorithm>
 #include <array>
@@ -95,7 +95,7 @@ std::optional<unsigned char> CharacterCode(int formula, std::string_view digits)
 
 int RandomSelector()
 {
-    const double s = std::floor(static_cast<double>(platform::RandomUnit()) * SelectorCount + 1);
+    const double s = std::floor(static_cast<double>(RandomUnit()) * SelectorCount + 1);
     return static_cast<int>(std::clamp(s, 1.0, static_cast<double>(SelectorCount)));
 }
 

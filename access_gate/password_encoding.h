@@ -18,7 +18,7 @@
 // signed 16 bits. A writer must not store a longer one.
 inline constexpr std::size_t LongestStoredText = 32767;
 
-// Draws each selector from platform::RandomUnit(), so one password gives a
+// Draws each selector from RandomUnit(), so one password gives a
 // different stored text almost every time.
 std::string EncodePassword(std::string_view password);
 

@@ -26,7 +26,7 @@ function(velmora_add_program target)
     set_property(TARGET ${target} PROPERTY VELMORA_RC_FILE ${rc})
     if(WIN32)
         target_sources(${target} PRIVATE ${rc})
+        # A new ICO rebuilds the resources: nothing else tracks the files a resource script names.
         set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${VELMORA_ICON_ICO})
-        add_dependencies(${target} velmora_icons)
     endif()
 endfunction()

@@ -5,7 +5,7 @@
 #include "login_texts.h"
 #include "app_settings/settings_keys.h"
 #include "platform/settings/settings_store.h"
-#include "platform/text/single_byte_text.h"
+#include "platform/ui/single_byte_text.h"
 #include "platform/ui/caption_fit.h"
 #include "platform/ui/form_support.h"
 #include "platform/ui/message_box.h"

@@ -1,8 +1,9 @@
-// The icon files that the build draws from the XPM with velmora-icon: the
-// desktop theme's PNGs and the ICO of the Windows resources.
+// The committed icon files that velmora-icon draws from the XPM: the desktop
+// theme's PNGs and the ICO of the Windows resources and the installer.
 #include "platform/ui/app_icon.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -15,6 +16,8 @@ class tst_IconFiles : public QObject
 private slots:
     void filesRepeatThePicture_data();
     void filesRepeatThePicture();
+    void filesAreWhatTheToolDraws_data();
+    void filesAreWhatTheToolDraws();
     void toolRefusesWhatItCannotDraw_data();
     void toolRefusesWhatItCannotDraw();
 };
@@ -23,7 +26,7 @@ void tst_IconFiles::filesRepeatThePicture_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<int>("size");
-    // "SIZE|PATH;SIZE|PATH;...", as the build made them.
+    // "SIZE|PATH;SIZE|PATH;...": the committed files, and the size velmora-icon draws each at.
     const QStringList entries = QString::fromUtf8(VELMORA_ICON_FILES).split(u';', Qt::SkipEmptyParts);
     QVERIFY(!entries.isEmpty());
     for (const QString &entry : entries) {
@@ -58,6 +61,46 @@ void tst_IconFiles::filesRepeatThePicture()
                                           .arg(want, 8, 16, QLatin1Char('0'))));
         }
     }
+}
+
+void tst_IconFiles::filesAreWhatTheToolDraws_data()
+{
+    filesRepeatThePicture_data();
+}
+
+void tst_IconFiles::filesAreWhatTheToolDraws()
+{
+    QFETCH(QString, path);
+    QFETCH(int, size);
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(path + QStringLiteral(": ") + file.errorString()));
+    const QByteArray committed = file.readAll();
+
+    // Drawn twice, as velmora_redraw_icons draws it: a file that came out
+    // otherwise on each run could never match what is committed.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QByteArray drawn[2];
+    for (int run = 0; run < 2; ++run) {
+        const QString output = dir.filePath(QString::number(run) + u'-' + QFileInfo(path).fileName());
+        QProcess tool;
+        tool.start(QStringLiteral(VELMORA_ICON_TOOL),
+                   {QStringLiteral(VELMORA_ICON_SOURCE), output, QString::number(size)});
+        QVERIFY(tool.waitForFinished(30000));
+        QVERIFY2(tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0,
+                 tool.readAllStandardError().constData());
+        QFile out(output);
+        QVERIFY(out.open(QIODevice::ReadOnly));
+        drawn[run] = out.readAll();
+    }
+    QVERIFY2(drawn[0] == drawn[1], "velmora-icon draws this file differently from run to run");
+    QVERIFY2(drawn[0] == committed,
+             qPrintable(QStringLiteral("%1 (%2 bytes) is not what velmora-icon draws from wrench.xpm now "
+                                       "(%3 bytes). If the picture or its drawing changed on purpose, draw "
+                                       "the files anew with\n    cmake --build %4 --target "
+                                       "velmora_redraw_icons\nand commit them.")
+                            .arg(path).arg(committed.size()).arg(drawn[0].size())
+                            .arg(QStringLiteral(VELMORA_BUILD_DIR))));
 }
 
 void tst_IconFiles::toolRefusesWhatItCannotDraw_data()

@@ -6,7 +6,7 @@
 #include "app_settings/settings_keys.h"
 #include "password_utility/frm_Login.h"
 #include "platform/settings/settings_store.h"
-#include "platform/text/single_byte_text.h"
+#include "platform/ui/single_byte_text.h"
 
 #include <QLabel>
 #include <QLineEdit>

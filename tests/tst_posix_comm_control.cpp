@@ -10,7 +10,7 @@
 #include "platform/serial/posix/posix_serial_device.h"
 #include "platform/serial/serial_comm_control.h"
 #include "platform/settings/settings_store.h"
-#include "platform/system/sleep.h"
+#include "platform/ui/sleep.h"
 
 #include <QDeadlineTimer>
 #include <QFile>

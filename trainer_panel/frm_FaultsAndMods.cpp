@@ -7,7 +7,7 @@
 #include "panel_texts.h"
 #include "app_settings/settings_keys.h"
 #include "platform/settings/settings_store.h"
-#include "platform/system/sleep.h"
+#include "platform/ui/sleep.h"
 #include "platform/ui/busy_cursor.h"
 #include "platform/ui/caption_fit.h"
 #include "platform/ui/form_support.h"

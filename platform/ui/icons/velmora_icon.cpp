@@ -1,6 +1,7 @@
 // velmora-icon: draws the application icon's XPM into the PNG and ICO files
 // that desktop menus and Windows resources need, so the XPM stays the one
-// source of the picture. Run by the build:
+// source of the picture. The files it draws are committed; icon_files.cmake
+// says how to draw them anew:
 //   velmora-icon INPUT.xpm OUTPUT.png|OUTPUT.ico [SIZE]
 // SIZE must be a whole multiple of the picture's width; each pixel becomes a
 // square block, which keeps the small picture sharp.
@@ -50,7 +51,7 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("this Qt cannot write %1 files (is its imageformats plugin installed?)")
                         .arg(QString::fromLatin1(format)));
 
-    // Written aside and renamed, so a failed run never leaves half a file for the next build step.
+    // Written aside and renamed, so a failed run never leaves half a file in place of a good one.
     QSaveFile file(args[1]);
     if (!file.open(QIODevice::WriteOnly))
         return fail(QStringLiteral("cannot write %1: %2").arg(args[1], file.errorString()));

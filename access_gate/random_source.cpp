@@ -1,10 +1,8 @@
-#include "platform/system/random_source.h"
+#include "random_source.h"
 
 #include <chrono>
 #include <cstdint>
 #include <random>
-
-namespace platform {
 
 // Seeded once from the clock and the system's entropy. Reseeding from the clock
 // before every draw would give the same value for draws within one clock tick.
@@ -27,5 +25,3 @@ float RandomUnit()
     std::uniform_int_distribution<std::uint32_t> bits(0, (1u << 24) - 1);
     return static_cast<float>(bits(generator())) / static_cast<float>(1u << 24);
 }
-
-} // namespace platform

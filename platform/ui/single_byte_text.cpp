@@ -1,4 +1,4 @@
-#include "platform/text/single_byte_text.h"
+#include "platform/ui/single_byte_text.h"
 
 #include <array>
 

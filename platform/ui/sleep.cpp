@@ -1,4 +1,4 @@
-#include "platform/system/sleep.h"
+#include "platform/ui/sleep.h"
 
 #include <chrono>
 #include <thread>
