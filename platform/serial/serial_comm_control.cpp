@@ -1,7 +1,5 @@
 #include "platform/serial/serial_comm_control.h"
 
-#include "platform/serial/network/network_serial_device.h"
-
 namespace platform {
 
 std::unique_ptr<CommControl> CreateSerialCommControl(PortResolver resolve, QObject *parent)

@@ -15,7 +15,11 @@ namespace platform {
 std::unique_ptr<CommControl> CreateSerialCommControl(PortResolver resolve, QObject *parent = nullptr);
 
 // The device that a target of the system's own kind opens: a terminal device
-// on POSIX systems, the Win32 engine on Windows.
+// on POSIX systems (posix/), the Win32 engine on Windows (win32/).
 std::unique_ptr<SerialDevice> CreateSystemSerialDevice();
+
+// The device that a COM number mapped to rfc2217://HOST:PORT or
+// rfc2217s://HOST:PORT opens, in network/.
+std::unique_ptr<SerialDevice> CreateNetworkSerialDevice();
 
 } // namespace platform

@@ -5,6 +5,7 @@
 #include "platform/serial/network/rfc2217_codec.h"
 #include "platform/serial/network/socket_tuning.h"
 #include "platform/serial/network/tls_setup.h"
+#include "platform/serial/serial_comm_control.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>
