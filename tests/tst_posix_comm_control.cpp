@@ -706,8 +706,10 @@ void tst_PosixCommControl::controllingTerminalIsComparedWithTheConsole()
             device->open(target, platform::LineSettings{2400, platform::Parity::Even, 8, platform::StopBits::Two},
                          QStringLiteral("2400,E,8,2"));
         });
-        if (!error)
+        if (!error) {
+            device->close(); // _exit runs no destructor, and the lock file must go
             ::_exit(Opened);
+        }
         const bool console = error->number == comm_error::InvalidPortNumber
             && error->description.contains(QStringLiteral("system console"));
         ::_exit(console ? RefusedAsConsole : OtherError);
@@ -716,6 +718,7 @@ void tst_PosixCommControl::controllingTerminalIsComparedWithTheConsole()
     QCOMPARE(::waitpid(child, &status, 0), child);
     QVERIFY(WIFEXITED(status));
     QCOMPARE(WEXITSTATUS(status), outcome);
+    QVERIFY2(SerialLockFile(QStringLiteral("/dev/tty")).isEmpty(), "the child left its lock file behind");
     if (isConsole) {
         const termios after = pty.slaveAttributes();
         QCOMPARE(after.c_cflag, before.c_cflag);
