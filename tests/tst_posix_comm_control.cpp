@@ -154,12 +154,18 @@ public:
     QList<qint16> codes;
 };
 
-// A sandboxed store with COM1 mapped to a fresh pseudo-terminal.
+// A sandboxed store with COM1 mapped to a fresh pseudo-terminal, and the
+// serial control set to COM1, not yet open.
 struct PortRig
 {
-    PortRig() { mapPort(1, pty.slavePath()); }
+    PortRig()
+    {
+        mapPort(1, pty.slavePath());
+        control->setCommPort(1);
+    }
     StoreSandbox sandbox;
     PseudoTerminal pty;
+    const std::unique_ptr<platform::CommControl> control = platform::CreateSerialCommControl(ResolveComPort);
 };
 
 LineCounters counters(int cts, int dsr, int cd, int ring, int breaks, int frame, int overrun,
@@ -254,9 +260,8 @@ void tst_PosixCommControl::probeReachesDeviceDuringSleepAndAnswerIsCounted()
 {
     PortRig rig;
     QVERIFY(rig.pty.isValid());
-    const auto control = platform::CreateSerialCommControl(ResolveComPort);
-    EventLog events(control.get());
-    control->setCommPort(1);
+    platform::CommControl *control = rig.control.get();
+    EventLog events(control);
     control->setSettings(QStringLiteral("2400,E,8,2"));
     control->setPortOpen(true);
     QVERIFY(control->portOpen());
@@ -296,9 +301,7 @@ void tst_PosixCommControl::bytesWaitingBeforeOpenAreTakenByInput()
     PortRig rig;
     QVERIFY(rig.pty.isValid());
     QVERIFY(rig.pty.write("stale"));
-    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
-    platform::CommControl &control = *controlOwner;
-    control.setCommPort(1);
+    platform::CommControl &control = *rig.control;
     control.setPortOpen(true);
     QCOMPARE(control.inBufferCount(), qint16(5));
     QCOMPARE(control.input(), QByteArray("stale"));
@@ -326,9 +329,7 @@ void tst_PosixCommControl::outputArrivesExactly()
     QFETCH(QByteArray, bytes);
     PortRig rig;
     QVERIFY(rig.pty.isValid());
-    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
-    platform::CommControl &control = *controlOwner;
-    control.setCommPort(1);
+    platform::CommControl &control = *rig.control;
     control.setSettings(QStringLiteral("2400,E,8,2"));
     control.setPortOpen(true);
     control.setOutput(bytes);
@@ -354,9 +355,7 @@ void tst_PosixCommControl::inputTakesBufferedAndSystemBytesInOrder()
     QFETCH(QByteArray, secondRead);
     PortRig rig;
     QVERIFY(rig.pty.isValid());
-    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
-    platform::CommControl &control = *controlOwner;
-    control.setCommPort(1);
+    platform::CommControl &control = *rig.control;
     control.setInputLen(qint16(inputLen));
     control.setPortOpen(true);
 
@@ -387,9 +386,7 @@ void tst_PosixCommControl::receiveQueueIsBounded()
     constexpr int Queue = 4096;
     PortRig rig;
     QVERIFY(rig.pty.isValid());
-    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
-    platform::CommControl &control = *controlOwner;
-    control.setCommPort(1);
+    platform::CommControl &control = *rig.control;
     control.setPortOpen(true);
 
     QByteArray sent(flood, Qt::Uninitialized);
@@ -452,9 +449,7 @@ void tst_PosixCommControl::lineSettingsReachTheDevice()
     QFETCH(uint, flagsClear);
     PortRig rig;
     QVERIFY(rig.pty.isValid());
-    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
-    platform::CommControl &control = *controlOwner;
-    control.setCommPort(1);
+    platform::CommControl &control = *rig.control;
     control.setSettings(settings);
     requestedControlFlags.clear();
     control.setPortOpen(true);
@@ -482,9 +477,7 @@ void tst_PosixCommControl::speedsWithoutTheirOwnConstantReachTheDevice()
     QFETCH(int, speed);
     PortRig rig;
     QVERIFY(rig.pty.isValid());
-    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
-    platform::CommControl &control = *controlOwner;
-    control.setCommPort(1);
+    platform::CommControl &control = *rig.control;
     control.setSettings(QStringLiteral("%1,E,8,2").arg(speed));
     control.setPortOpen(true);
     QVERIFY(control.portOpen());
@@ -508,9 +501,7 @@ void tst_PosixCommControl::settingsTheLineCannotTakeAreRefusedAtOpen()
     QFETCH(QString, settings);
     PortRig rig;
     QVERIFY(rig.pty.isValid());
-    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
-    platform::CommControl &control = *controlOwner;
-    control.setCommPort(1);
+    platform::CommControl &control = *rig.control;
     control.setSettings(settings); // valid text
     const auto error = CommErrorFrom([&] { control.setPortOpen(true); });
     QVERIFY(error);
@@ -784,9 +775,7 @@ void tst_PosixCommControl::lockFileTellsOtherProgramsThePortIsTaken()
     QFETCH(bool, refused);
     PortRig rig;
     QVERIFY(rig.pty.isValid());
-    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
-    platform::CommControl &control = *controlOwner;
-    control.setCommPort(1);
+    platform::CommControl &control = *rig.control;
     control.setPortOpen(true);
     const QString lockPath = SerialLockFile(rig.pty.slavePath());
     QVERIFY2(!lockPath.isEmpty(), "the port was taken without a lock file");
@@ -858,9 +847,7 @@ void tst_PosixCommControl::onlyAcceptedChangesReachTheNextOpening()
     PortRig rig;
     QVERIFY(rig.pty.isValid());
     mapPort(2, QStringLiteral("/nonexistent/ttyUSB1"));
-    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
-    platform::CommControl &control = *controlOwner;
-    control.setCommPort(1);
+    platform::CommControl &control = *rig.control;
     control.setSettings(QStringLiteral("2400,E,8,2"));
     control.setPortOpen(true);
     if (!whileOpen)
@@ -909,10 +896,8 @@ void tst_PosixCommControl::hangUpGivesOneDeviceLost()
     PublishedLines published(rig.pty.slavePath());
     if (lines)
         QVERIFY(published.publish());
-    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
-    platform::CommControl &control = *controlOwner;
+    platform::CommControl &control = *rig.control;
     EventLog events(&control);
-    control.setCommPort(1);
     control.setPortOpen(true);
     QTest::qWait(30);
     if (traffic == QLatin1String("unreported")) {
@@ -971,10 +956,8 @@ void tst_PosixCommControl::lineChangesBecomeEvents()
     QVERIFY(rig.pty.isValid());
     PublishedLines lines(rig.pty.slavePath());
     QVERIFY(lines.publish());
-    const auto controlOwner = platform::CreateSerialCommControl(ResolveComPort);
-    platform::CommControl &control = *controlOwner;
+    platform::CommControl &control = *rig.control;
     EventLog log(&control);
-    control.setCommPort(1);
     control.setPortOpen(true);
     QTest::qWait(50);
     QCOMPARE(log.codes, QList<qint16>());
